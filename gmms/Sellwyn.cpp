@@ -1,0 +1,195 @@
+// Sellwyn: ground-motion model for Arias intensity (IM 0) and CAV (IM 1) whose mean comes from the
+// sibling module Brisquell in two stages, and whose own part is the standard deviations.
+//
+//   per site   Brisquell.get_mu_cy(2, ..., Vs30_R, Z2p5_R, 0.0, ...)   ln PGA on reference rock
+//              Brisquell.get_mu_cy(IM, ..., Vs30, Z2p5, A_1100, ...)    ln IM at the site (the mean)
+//   phi        get_phi_cy   magnitude taper of phi and rho, plus the nonlinear site term alpha
+//   tau        get_tau_cy   magnitude taper of tau and rho, plus the nonlinear site term alpha
+//
+// Units: natural logarithms of the intensity measures; distances in km; Vs30 in m/s.
+#include <cmath>
+
+#include "frame/frame.hpp"
+
+namespace {
+
+using gmms::frame::Failure;
+using gmms::frame::fail;
+using gmms::frame::Global;
+using gmms::frame::Import;
+using gmms::frame::Name;
+using gmms::frame::new_float;
+using gmms::frame::new_int;
+using gmms::frame::Param;
+using gmms::frame::Ref;
+using gmms::frame::SiteArray;
+using gmms::frame::Work;
+
+Global Brisquell("Brisquell");
+Name get_mu_cy_name("get_mu_cy");
+Name get_phi_cy_name("get_phi_cy");
+Name get_tau_cy_name("get_tau_cy");
+
+// ---------------------------------------------------------------------------------------------
+// Coefficients, by IM
+
+struct Coefficients {
+    double phi_1, phi_2, tau_1, tau_2, rho_1, rho_2, phi_af, k2;
+};
+//                           phi_1  phi_2  tau_1  tau_2  rho_1  rho_2  phi_af  k2
+constexpr Coefficients kIa = {1.174, 0.809, 0.614, 0.435, 0.948, 0.911, 0.616, -1.982};
+constexpr Coefficients kCav = {0.514, 0.394, 0.276, 0.257, 0.842, 0.78, 0.3, -1.311};
+
+constexpr double k1 = 400.0;  // Vs30 (m/s) below which the nonlinear term acts
+constexpr double kC = 1.88;
+constexpr double kN = 1.18;
+constexpr double kTaperLow = 4.5, kTaperHigh = 5.5;
+
+constexpr long kImPga = 2;
+constexpr double kVs30RockMps = 1100.0;
+
+const Coefficients& coefficients_for(int IM) { return IM == 0 ? kIa : kCav; }
+
+// ---------------------------------------------------------------------------------------------
+// Standard deviations
+
+// p at or below M 4.5, q above M 5.5, linear in between.
+double taper(double p, double q, double M) {
+    if (M <= kTaperLow) return p;
+    if (M <= kTaperHigh) return (p - q) * (kTaperHigh - M) + q;
+    return q;
+}
+
+// Nonlinear site factor: the sensitivity of the site's ln IM to the rock PGA A_1100 (g).
+// Reciprocals are powers with exponent -1, which is exactly 1 / x.
+double site_alpha(const Coefficients& k, double Vs30, double A_1100) {
+    if (!(Vs30 < k1)) return 0.0;
+    return (1.0 / (A_1100 + kC * std::pow(Vs30 / k1, kN)) - 1.0 / (A_1100 + kC)) * (k.k2 * A_1100);
+}
+
+bool brisquell_sigma(const Name& function, double M, double& out) {
+    const Ref args[] = {new_float(M)};
+    return gmms::frame::call_for_double(Brisquell, function, args, out);
+}
+
+bool get_phi_cy(int IM, double M, double Vs30, double A_1100, double& phi) {
+    const Coefficients& k = coefficients_for(IM);
+    const double phi_m = taper(k.phi_1, k.phi_2, M);
+    const double rho = taper(k.rho_1, k.rho_2, M);
+    const double phi_b = std::sqrt(phi_m * phi_m - k.phi_af * k.phi_af);
+    const double alpha = site_alpha(k, Vs30, A_1100);
+    double phi_pga;
+    if (!brisquell_sigma(get_phi_cy_name, M, phi_pga)) return false;
+    phi = std::sqrt(phi_b * phi_b + k.phi_af * k.phi_af + (alpha * alpha) * (phi_pga * phi_pga) +
+                    2.0 * alpha * rho * phi_b * phi_pga);
+    return true;
+}
+
+bool get_tau_cy(int IM, double M, double Vs30, double A_1100, double& tau) {
+    const Coefficients& k = coefficients_for(IM);
+    const double tau_m = taper(k.tau_1, k.tau_2, M);
+    const double rho = taper(k.rho_1, k.rho_2, M);
+    const double alpha = site_alpha(k, Vs30, A_1100);
+    double tau_pga;
+    if (!brisquell_sigma(get_tau_cy_name, M, tau_pga)) return false;
+    tau = std::sqrt(tau_m * tau_m + (alpha * alpha) * (tau_pga * tau_pga) + 2.0 * alpha * rho * tau_m * tau_pga);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Entry function
+
+struct Sellwyn {
+    static constexpr const char* name = "Sellwyn";
+    static constexpr const char* file = __FILE__;
+    static constexpr int entry_line = __LINE__;
+    static constexpr const char* doc = " Ground motion model by Sellwyn et al. (2022) for Ia and CAV . \n";
+    static constexpr const char* author = "Maren Okoro";
+    static constexpr const char* entry_doc =
+        "\n"
+        "    Parameter\n"
+        "    =========\n"
+        "    IM: 0 for Ia, and 1 for CAV.\n"
+        "    M: Earthquake magnitude.\n"
+        "    fwidth: Fault width in km.\n"
+        "    fdip: Fault dip in deg.\n"
+        "    Z_hyp: Hypocentral depth in km.\n"
+        "    Z_tor: Depth to top of fault rupture in km.\n"
+        "    R_JB: Joyner-Boore distance in km.\n"
+        "    R_rup: Rupture distance in km.\n"
+        "    R_x: Rx distance in km.\n"
+        "    Vs30: Site Vs30. \n"
+        "    Z2p5: Depth to Vs = 2.5 km/s.\n"
+        "    fnm: 1 for normal/normal-oblique fault, 0 otherwise.\n"
+        "    frv: 1 for reverse/reverse-oblique fault, 0 otherwise.\n"
+        "    region: Earthquake country.\n"
+        "\n"
+        "    Returns\n"
+        "    =======\n"
+        "    mean, phi, tau for the selected IM.\n"
+        "    ";
+    static constexpr Import imports[] = {
+        {"numpy", nullptr, "np"},
+        {"Brisquell", nullptr, "Brisquell"},
+    };
+    static constexpr int n_scratch = 0;
+
+    struct Args {
+        int IM;
+        double M, fwidth, fdip, Z_tor, Z_hyp;
+        SiteArray R_JB, R_rup, R_x, Vs30, Z2p5;
+        int fnm, frv;
+        PyObject* region;
+    };
+    static constexpr Param<Args> params[] = {
+        {"IM", &Args::IM},         {"M", &Args::M},         {"fwidth", &Args::fwidth}, {"fdip", &Args::fdip},
+        {"Z_tor", &Args::Z_tor},   {"Z_hyp", &Args::Z_hyp}, {"R_JB", &Args::R_JB},     {"R_rup", &Args::R_rup},
+        {"R_x", &Args::R_x},       {"Vs30", &Args::Vs30},   {"Z2p5", &Args::Z2p5},     {"fnm", &Args::fnm},
+        {"frv", &Args::frv},       {"region", &Args::region},
+    };
+
+    static bool intern() {
+        return Brisquell.intern() && get_mu_cy_name.intern() && get_phi_cy_name.intern() && get_tau_cy_name.intern();
+    }
+
+    // Coefficients exist for Ia and CAV only: refuse anything else before Brisquell is asked.
+    static bool check(const Args& a) {
+        if (a.IM == 0 || a.IM == 1) return true;
+        PyErr_Format(PyExc_ValueError, "Sellwyn_cy() argument 'IM' must be 0 (Ia) or 1 (CAV), not %d", a.IM);
+        return false;
+    }
+
+    static bool run(const Args& a, Work& w, Failure& failure) {
+        const double Vs30_R = kVs30RockMps;
+        const double Z2p5_R = std::exp(7.089 - std::log(Vs30_R) * 1.144);
+        for (Py_ssize_t i = 0; i < w.n_sites; ++i) {
+            const Ref rock[] = {new_int(kImPga),        new_float(a.M),        new_float(a.fwidth),
+                                new_float(a.fdip),      new_float(a.Z_tor),    new_float(a.Z_hyp),
+                                new_float(a.R_JB[i]),   new_float(a.R_rup[i]), new_float(a.R_x[i]),
+                                new_float(Vs30_R),      new_float(Z2p5_R),     new_float(0.0),
+                                new_int(a.fnm),         new_int(a.frv),        Ref::borrow(a.region)};
+            double mu_pga;
+            if (!gmms::frame::call_for_double(Brisquell, get_mu_cy_name, rock, mu_pga)) return fail(failure);
+
+            const Ref site[] = {new_int(a.IM),          new_float(a.M),          new_float(a.fwidth),
+                                new_float(a.fdip),      new_float(a.Z_tor),      new_float(a.Z_hyp),
+                                new_float(a.R_JB[i]),   new_float(a.R_rup[i]),   new_float(a.R_x[i]),
+                                new_float(a.Vs30[i]),   new_float(a.Z2p5[i]),    new_float(std::exp(mu_pga)),
+                                new_int(a.fnm),         new_int(a.frv),          Ref::borrow(a.region)};
+            double mean;
+            if (!gmms::frame::call_for_double(Brisquell, get_mu_cy_name, site, mean)) return fail(failure);
+            w.mu.set(i, mean);
+
+            double phi, tau;
+            if (!get_phi_cy(a.IM, a.M, a.Vs30[i], std::exp(mu_pga), phi)) return fail(failure, "get_phi_cy");
+            w.phi.set(i, phi);
+            if (!get_tau_cy(a.IM, a.M, a.Vs30[i], std::exp(mu_pga), tau)) return fail(failure, "get_tau_cy");
+            w.tau.set(i, tau);
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+GMMS_MODULE(Sellwyn)

@@ -1,0 +1,472 @@
+// The module frame shared by every ground-motion model module.
+//
+// A model module is one source file that declares a `Model` type:
+//
+//   struct Tarvik {
+//       static constexpr const char* name = "Tarvik";          // module name
+//       static constexpr const char* doc = "...";              // module docstring
+//       static constexpr const char* author = "...";           // __author__
+//       static constexpr const char* entry_doc = "...";        // docstring of Tarvik_cy
+//       static constexpr frame::Import imports[] = {...};      // bound in this order
+//       static constexpr int n_scratch = 0;                     // working arrays before mu/phi/tau
+//       struct Args {...};                                      // converted arguments
+//       static constexpr frame::Param<Args> params[] = {...};  // name and kind, in order
+//       static bool run(const Args&, frame::Work&);             // fills the working arrays
+//       // optional: static bool check(const Args&);            // refuses arguments before any work
+//   };
+//   GMMS_MODULE(Tarvik)
+//
+// and the frame derives from that: loading (multi-phase initialisation, the namespace, the
+// one-interpreter rule), argument matching with the interpreter's messages, conversions,
+// site-array views, working and result arrays, module-level name lookups and traceback entries.
+//
+// Conventions: every function that can fail returns false (or an empty Ref) with the
+// interpreter's error indicator set. Owned references are `Ref`s and buffer views are
+// `SiteArray`s, so an error path is a plain `return`. Nothing here throws.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstring>
+#include <source_location>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace gmms::frame {
+
+// ---------------------------------------------------------------------------------------------
+// Owned references
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    static Ref steal(PyObject* obj) noexcept {
+        Ref r;
+        r.obj_ = obj;
+        return r;
+    }
+    static Ref borrow(PyObject* obj) noexcept {
+        Py_XINCREF(obj);
+        return steal(obj);
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : obj_(other.release()) {}
+    Ref& operator=(Ref&& other) noexcept {
+        reset(other.release());
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(obj_); }
+
+    PyObject* get() const noexcept { return obj_; }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+    PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+    void reset(PyObject* obj = nullptr) noexcept {
+        PyObject* old = std::exchange(obj_, obj);
+        Py_XDECREF(old);
+    }
+
+private:
+    PyObject* obj_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Site arrays: a one-dimensional view of float64 elements through the buffer protocol
+
+class SiteArray {
+public:
+    SiteArray() noexcept = default;
+    SiteArray(const SiteArray&) = delete;
+    SiteArray& operator=(const SiteArray&) = delete;
+    SiteArray(SiteArray&& other) noexcept { take(other); }
+    SiteArray& operator=(SiteArray&& other) noexcept {
+        if (this != &other) {
+            release();
+            take(other);
+        }
+        return *this;
+    }
+    ~SiteArray() { release(); }
+
+    // Acquires `obj` (None gives an empty view). On failure the view stays empty.
+    bool acquire(PyObject* obj) noexcept;
+
+    bool is_none() const noexcept { return none_; }
+    Py_ssize_t size() const noexcept { return size_; }
+    Py_ssize_t stride() const noexcept { return stride_; }
+    char* data() const noexcept { return base_; }
+
+    // Element i in view order. No bounds check: callers keep 0 <= i < size().
+    // memcpy because a buffer may be unaligned; it compiles to a single load or store.
+    double operator[](Py_ssize_t i) const noexcept {
+        double v;
+        std::memcpy(&v, base_ + i * stride_, sizeof v);
+        return v;
+    }
+    void set(Py_ssize_t i, double v) const noexcept { std::memcpy(base_ + i * stride_, &v, sizeof v); }
+
+private:
+    void take(SiteArray& other) noexcept {
+        view_ = other.view_;
+        held_ = std::exchange(other.held_, false);
+        none_ = other.none_;
+        base_ = other.base_;
+        size_ = other.size_;
+        stride_ = other.stride_;
+        other.view_.obj = nullptr;
+    }
+    void release() noexcept {
+        if (held_) {
+            PyBuffer_Release(&view_);
+            held_ = false;
+        }
+    }
+
+    Py_buffer view_{};
+    bool held_ = false;
+    bool none_ = true;
+    char* base_ = nullptr;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t stride_ = sizeof(double);
+};
+
+// ---------------------------------------------------------------------------------------------
+// Parameter tables
+
+enum class Kind { Double, Int, Sites, Object };
+
+// One parameter of an entry function: its name and the member of the model's `Args` that
+// receives the converted value. The member's type decides the kind.
+template <class A>
+struct Param {
+    const char* name;
+    Kind kind;
+    double A::*as_double = nullptr;
+    int A::*as_int = nullptr;
+    SiteArray A::*as_sites = nullptr;
+    PyObject* A::*as_object = nullptr;
+
+    constexpr Param(const char* n, double A::*m) : name(n), kind(Kind::Double), as_double(m) {}
+    constexpr Param(const char* n, int A::*m) : name(n), kind(Kind::Int), as_int(m) {}
+    constexpr Param(const char* n, SiteArray A::*m) : name(n), kind(Kind::Sites), as_sites(m) {}
+    constexpr Param(const char* n, PyObject* A::*m) : name(n), kind(Kind::Object), as_object(m) {}
+};
+
+// A name the module body binds at load: `import module as bind` or `from module import name`.
+struct Import {
+    const char* module;
+    const char* from_name;  // nullptr for a plain import
+    const char* bind;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Module-level names, read from the module namespace (then the builtins) at every use
+
+class Global {
+public:
+    explicit Global(const char* name) noexcept : text_(name) {}
+    // Interns the name; called by the loader before the module body runs.
+    bool intern() noexcept;
+    PyObject* name() const noexcept { return name_; }
+    // A new reference to the object currently bound to the name, or NameError.
+    Ref lookup() const noexcept;
+
+private:
+    const char* text_;
+    PyObject* name_ = nullptr;  // interned, kept for the life of the process
+};
+
+// An attribute name interned once.
+class Name {
+public:
+    explicit Name(const char* text) noexcept : text_(text) {}
+    bool intern() noexcept;
+    PyObject* get() const noexcept { return obj_; }
+
+private:
+    const char* text_;
+    PyObject* obj_ = nullptr;
+};
+
+// Calls attribute `attr` of the object bound to `owner` with positional arguments.
+Ref call_global_attr(const Global& owner, const Name& attr, PyObject* const* args, size_t nargs) noexcept;
+
+// Reads an interpreter object as a double: a float directly, anything else through the
+// interpreter's float conversion.
+inline bool to_double(PyObject* obj, double& out) noexcept {
+    if (PyFloat_CheckExact(obj)) {
+        out = PyFloat_AS_DOUBLE(obj);
+        return true;
+    }
+    out = PyFloat_AsDouble(obj);
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
+// New interpreter numbers for the arguments of sibling calls.
+inline Ref new_float(double v) noexcept { return Ref::steal(PyFloat_FromDouble(v)); }
+inline Ref new_int(long v) noexcept { return Ref::steal(PyLong_FromLong(v)); }
+
+// Calls `owner.attr(*args)` and reads the result as a double; false with the error set otherwise.
+// Every argument must be non-null (a failed allocation): the call is then not made.
+template <size_t N>
+bool call_for_double(const Global& owner, const Name& attr, const Ref (&args)[N], double& out) noexcept {
+    PyObject* argv[N];
+    for (size_t k = 0; k < N; ++k) {
+        if (!args[k]) return false;
+        argv[k] = args[k].get();
+    }
+    Ref result = call_global_attr(owner, attr, argv, N);
+    return result && to_double(result.get(), out);
+}
+
+// Raises the interpreter's own TypeError for a missing value (None) where a float is needed.
+bool raise_none_as_float() noexcept;
+
+// ---------------------------------------------------------------------------------------------
+// Traceback entries
+
+// Adds an entry "<qualified_name>" in `file` at `line` to the pending exception's traceback.
+void add_traceback(const char* qualified_name, const char* file, int line) noexcept;
+
+// What model code returns on failure: records the failing line for the traceback entry.
+struct Failure {
+    const char* function = nullptr;  // model function that failed (added as its own entry)
+    int line = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Working arrays
+
+struct Work {
+    Py_ssize_t n_sites = 0;
+    SiteArray scratch[2];  // working arrays created before the results (Morrand's A_1100, alpha)
+    SiteArray mu, phi, tau;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Non-template parts of the frame (frame.cpp)
+
+namespace detail {
+
+struct ModuleState {
+    const char* name = nullptr;     // module name
+    PyObject* module = nullptr;     // the module object once created (kept for re-imports)
+    PyObject* dict = nullptr;       // its namespace (borrowed from `module`)
+    bool ready = false;             // the module body has run successfully
+    std::string entry_name;         // "<name>_cy"
+    std::string qualified_entry;    // "<name>.<name>_cy"
+    std::string entry_doc;          // text signature + docstring of the entry function
+    std::string file;               // model source file name, for traceback entries
+    std::vector<PyObject*> param_names;  // interned parameter names, in order
+};
+
+// The one module of this extension. One module file serves one interpreter per process.
+ModuleState& state() noexcept;
+
+bool check_interpreter() noexcept;
+PyObject* create_module(PyObject* spec, PyModuleDef* def) noexcept;
+bool import_into(PyObject* dict, const Import& imp) noexcept;
+bool intern_frame_names() noexcept;
+void forget_module() noexcept;
+
+struct ParamInfo {
+    const char* name;
+    Kind kind;
+};
+// Matches `args`/`kwargs` against the parameter names; fills `values` with new references.
+bool match_arguments(const char* func, const ParamInfo* params, Py_ssize_t n_params, PyObject* args,
+                     PyObject* kwargs, Ref* values) noexcept;
+bool convert_int(PyObject* obj, int& out) noexcept;
+bool convert_double(PyObject* obj, double& out) noexcept;
+// Site arrays after the first must hold n_sites elements; the first must fit in 32 bits.
+bool check_first_sites(const char* name, const SiteArray& sites) noexcept;
+bool check_more_sites(const char* name, const SiteArray& sites, const char* first_name,
+                      Py_ssize_t n_sites) noexcept;
+bool make_working_array(Py_ssize_t n_sites, SiteArray& out) noexcept;
+Ref make_result(Work& work) noexcept;
+std::string text_signature(const char* entry_name, const ParamInfo* params, Py_ssize_t n_params);
+std::string base_name(const char* path);
+
+}  // namespace detail
+
+// ---------------------------------------------------------------------------------------------
+// The entry function and the module definition, generated from a model declaration
+
+template <class M>
+constexpr Py_ssize_t n_params = static_cast<Py_ssize_t>(sizeof(M::params) / sizeof(M::params[0]));
+
+template <class M>
+const detail::ParamInfo* param_infos() noexcept {
+    static const auto table = [] {
+        struct Table {
+            detail::ParamInfo rows[n_params<M>];
+        } t{};
+        for (Py_ssize_t k = 0; k < n_params<M>; ++k) t.rows[k] = {M::params[k].name, M::params[k].kind};
+        return t;
+    }();
+    return table.rows;
+}
+
+template <class M>
+int first_sites_index() noexcept {
+    for (Py_ssize_t k = 0; k < n_params<M>; ++k)
+        if (M::params[k].kind == Kind::Sites) return static_cast<int>(k);
+    return -1;
+}
+
+// Converts the matched argument objects into `a`, in parameter order; the first failure ends it.
+template <class M>
+bool convert_arguments(Ref* values, typename M::Args& a) noexcept {
+    for (Py_ssize_t k = 0; k < n_params<M>; ++k) {
+        const Param<typename M::Args>& p = M::params[k];
+        PyObject* v = values[k].get();
+        bool ok = true;
+        switch (p.kind) {
+            case Kind::Double: ok = detail::convert_double(v, a.*(p.as_double)); break;
+            case Kind::Int: ok = detail::convert_int(v, a.*(p.as_int)); break;
+            case Kind::Sites: ok = (a.*(p.as_sites)).acquire(v); break;
+            case Kind::Object: a.*(p.as_object) = v; break;
+        }
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// N_sites comes from the first site array; every later one must cover it.
+template <class M>
+bool check_site_lengths(const typename M::Args& a, Py_ssize_t& n_sites) noexcept {
+    const int first = first_sites_index<M>();
+    const auto& params = M::params;
+    const SiteArray& lead = a.*(params[first].as_sites);
+    if (!detail::check_first_sites(params[first].name, lead)) return false;
+    n_sites = lead.size();
+    for (Py_ssize_t k = first + 1; k < n_params<M>; ++k) {
+        if (params[k].kind != Kind::Sites) continue;
+        if (!detail::check_more_sites(params[k].name, a.*(params[k].as_sites), params[first].name, n_sites))
+            return false;
+    }
+    return true;
+}
+
+template <class M>
+PyObject* entry(PyObject* /*self*/, PyObject* args, PyObject* kwargs) noexcept {
+    detail::ModuleState& st = detail::state();
+    Failure failure;
+    Ref result = [&]() -> Ref {
+        Ref values[n_params<M>];
+        if (!detail::match_arguments(st.entry_name.c_str(), param_infos<M>(), n_params<M>, args, kwargs, values))
+            return {};
+        typename M::Args a{};
+        if (!convert_arguments<M>(values, a)) return {};
+        Work work;
+        if (!check_site_lengths<M>(a, work.n_sites)) return {};
+        if constexpr (requires { M::check(a); }) {
+            if (!M::check(a)) return {};
+        }
+        for (int k = 0; k < M::n_scratch; ++k)
+            if (!detail::make_working_array(work.n_sites, work.scratch[k])) return {};
+        if (!detail::make_working_array(work.n_sites, work.mu)) return {};
+        if (!detail::make_working_array(work.n_sites, work.phi)) return {};
+        if (!detail::make_working_array(work.n_sites, work.tau)) return {};
+        if (!M::run(a, work, failure)) return {};
+        return detail::make_result(work);
+    }();
+    if (!result) {
+        if (failure.function) {
+            const std::string qualified = std::string(M::name) + "." + failure.function;
+            add_traceback(qualified.c_str(), st.file.c_str(), failure.line);
+        }
+        add_traceback(st.qualified_entry.c_str(), st.file.c_str(), failure.line ? failure.line : M::entry_line);
+    }
+    return result.release();
+}
+
+// Records where model code failed and returns false, so that `return fail(f)` ends the call.
+inline bool fail(Failure& f, const char* function = nullptr,
+                 std::source_location loc = std::source_location::current()) noexcept {
+    if (!f.line) {
+        f.function = function;
+        f.line = static_cast<int>(loc.line());
+    }
+    return false;
+}
+
+template <class M>
+int exec_module(PyObject* module) noexcept {
+    detail::ModuleState& st = detail::state();
+    if (st.ready && module == st.module) return 0;  // re-import of the same module object
+    static PyMethodDef entry_def = {nullptr, nullptr, METH_VARARGS | METH_KEYWORDS, nullptr};
+    const bool ok = [&] {
+        PyObject* dict = PyModule_GetDict(module);
+        if (!dict) return false;
+        st.dict = dict;
+        if (!detail::intern_frame_names()) return false;
+        if (st.param_names.empty()) {
+            for (Py_ssize_t k = 0; k < n_params<M>; ++k) {
+                PyObject* name = PyUnicode_InternFromString(M::params[k].name);
+                if (!name) return false;
+                st.param_names.push_back(name);
+            }
+        }
+        if constexpr (requires { M::intern(); }) {
+            if (!M::intern()) return false;
+        }
+        for (const Import& imp : M::imports)
+            if (!detail::import_into(dict, imp)) return false;
+        Ref author = Ref::steal(PyUnicode_FromString(M::author));
+        if (!author || PyDict_SetItemString(dict, "__author__", author.get()) < 0) return false;
+        entry_def.ml_name = st.entry_name.c_str();
+        entry_def.ml_doc = st.entry_doc.c_str();
+        entry_def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<M>));
+        Ref module_name = Ref::steal(PyUnicode_FromString(M::name));
+        if (!module_name) return false;
+        Ref function = Ref::steal(PyCFunction_NewEx(&entry_def, nullptr, module_name.get()));
+        if (!function || PyDict_SetItemString(dict, st.entry_name.c_str(), function.get()) < 0) return false;
+        Ref test = Ref::steal(PyDict_New());
+        if (!test || PyDict_SetItemString(dict, "__test__", test.get()) < 0) return false;
+        return true;
+    }();
+    if (!ok) {
+        const std::string where = std::string("init ") + M::name;
+        add_traceback(where.c_str(), st.file.c_str(), M::entry_line);
+        detail::forget_module();
+        return -1;
+    }
+    st.ready = true;
+    return 0;
+}
+
+template <class M>
+PyObject* create_module(PyObject* spec, PyModuleDef* def) noexcept {
+    detail::ModuleState& st = detail::state();
+    if (!st.name) {
+        st.name = M::name;
+        st.entry_name = std::string(M::name) + "_cy";
+        st.qualified_entry = std::string(M::name) + "." + st.entry_name;
+        st.entry_doc = detail::text_signature(st.entry_name.c_str(), param_infos<M>(), n_params<M>) + M::entry_doc;
+        st.file = detail::base_name(M::file);
+    }
+    return detail::create_module(spec, def);
+}
+
+template <class M>
+PyObject* init() noexcept {
+    static PyModuleDef_Slot slots[] = {
+        {Py_mod_create, reinterpret_cast<void*>(&create_module<M>)},
+        {Py_mod_exec, reinterpret_cast<void*>(&exec_module<M>)},
+        {0, nullptr},
+    };
+    static PyModuleDef def = {
+        PyModuleDef_HEAD_INIT, M::name, M::doc, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    };
+    return PyModuleDef_Init(&def);
+}
+
+}  // namespace gmms::frame
+
+// Defines the module's one exported symbol, PyInit_<Model>.
+#define GMMS_MODULE(Model) \
+    PyMODINIT_FUNC PyInit_##Model(void) { return ::gmms::frame::init<Model>(); }
