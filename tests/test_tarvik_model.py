@@ -1,5 +1,7 @@
 """Tarvik's numbers: the mean equation, phi and tau, and the backarc classification."""
 
+import math
+
 import numpy as np
 import pytest
 
@@ -53,3 +55,73 @@ def test_arc_examples(lon, lat, backarc):
     fore = mean_of(0, 7.0, 50.0, 50.0, 400.0, lat_lon=(142.0 - 100.0, 0.0), frv=1)
     got = mean_of(0, 7.0, 50.0, 50.0, 400.0, lat_lon=(float(lat), float(lon)), frv=1)
     assert (got != fore) == backarc
+
+
+# An independent evaluation with the interpreter's floats and the C library's log and sqrt, in the
+# documented order of evaluation: the module must agree bit for bit on random scenarios.
+COEFFS = {
+    0: dict(c0=3.056224, c1=2.639315, c2=-2.352244, c3=-0.080591, h=12.682338, c4=0.009653,
+            c5=-0.001436, c6=-0.006374, c7=1.869827, c8=1.639023, c9=1.856785, c10=0.573052,
+            c11=-1.030608),
+    1: dict(c0=2.643261, c1=1.60688, c2=-0.754765, c3=-0.072283, h=12.626135, c4=0.003811,
+            c5=-0.00059, c6=-0.002767, c7=0.877694, c8=0.822831, c9=0.918286, c10=0.286527,
+            c11=-0.65776),
+}
+
+
+def oracle(IM, M, depth, R_rup, Vs30, ffore, fback, fins, fint, fnm, frv):
+    k = COEFFS[IM]
+    # A square is the correctly rounded product (the C library's pow may differ in the last bit).
+    L = math.log(math.sqrt(k["h"] * k["h"] + R_rup * R_rup))
+    S = L * (k["c3"] * M + k["c2"]) + ((M - 5) * k["c1"] + k["c0"])
+    D = 0.0 if math.isnan(depth) else max(depth - 30, 0.0)
+    S = S + (D * k["c4"] + (fback * k["c6"] + ffore * k["c5"]) * R_rup)
+    S = S + (((fint * k["c8"] + fins * k["c7"]) + frv * k["c10"]) + fnm * k["c9"])
+    return math.log(Vs30 / 1100) * k["c11"] + S
+
+
+@pytest.mark.parametrize("IM", [0, 1])
+@pytest.mark.parametrize("backarc", [False, True])
+def test_mean_matches_independent_evaluation_bit_for_bit(IM, backarc):
+    rng = np.random.default_rng(IM * 2 + backarc)
+    lat, lon = BACKARC if backarc else FOREARC
+    for _ in range(40):
+        M = float(rng.uniform(4.0, 9.0))
+        depth = float(rng.uniform(0.0, 120.0))
+        flags = [int(f) for f in rng.integers(-1, 3, 4)]
+        R_rup = rng.uniform(0.0, 400.0, 50)
+        Vs30 = rng.uniform(100.0, 2000.0, 50)
+        mean, _, _ = Tarvik.Tarvik_cy(IM, M, lat, lon, depth, R_rup, Vs30, *flags)
+        ffore, fback = (0, 1) if backarc else (1, 0)
+        expected = [oracle(IM, M, depth, r, v, ffore, fback, *flags) for r, v in zip(R_rup, Vs30)]
+        assert mean.tolist() == expected
+
+
+def test_depth_term_vanishes_at_or_above_30_km_and_for_nan():
+    at = [mean_of(0, 6.0, 20.0, d, 760.0) for d in (0.0, 10.0, 30.0, math.nan)]
+    assert at[0] == at[1] == at[2] == at[3]
+    assert mean_of(0, 6.0, 20.0, 31.0, 760.0) != at[0]
+
+
+def test_site_term_is_zero_at_1100_and_nan_propagates():
+    assert mean_of(0, 5.0, 0.0, 10.0, 1100.0) == -3.942560924830803
+    assert math.isnan(mean_of(0, math.nan, 10.0, 10.0, 760.0))
+    assert math.isnan(mean_of(0, 6.0, 10.0, 10.0, -5.0))
+
+
+def test_flags_outside_zero_and_one_scale_their_term():
+    base = mean_of(0, 6.0, 20.0, 40.0, 760.0)
+    one = mean_of(0, 6.0, 20.0, 40.0, 760.0, fins=1)
+    two = mean_of(0, 6.0, 20.0, 40.0, 760.0, fins=2)
+    assert two - base == pytest.approx(2 * (one - base), rel=1e-12)
+
+
+@pytest.mark.parametrize("sites", [np.array([1.0, 2.0]), np.array([]), None])
+def test_im_without_coefficients(sites):
+    vs = None if sites is None else np.full(len(sites), 760.0)
+    if sites is not None and len(sites):
+        with pytest.raises(TypeError):
+            Tarvik.Tarvik_cy(2, 6.0, 40.0, 135.0, 10.0, sites, vs, 0, 0, 0, 0)
+    else:
+        out = Tarvik.Tarvik_cy(2, 6.0, 40.0, 135.0, 10.0, sites, vs, 0, 0, 0, 0)
+        assert [a.shape for a in out] == [(0,)] * 3
