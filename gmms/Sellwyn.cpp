@@ -61,7 +61,9 @@ double taper(double p, double q, double M) {
 }
 
 // Nonlinear site factor: the sensitivity of the site's ln IM to the rock PGA A_1100 (g).
-// Reciprocals are powers with exponent -1, which is exactly 1 / x.
+// Reciprocals (powers with exponent -1) and squares (exponent 2) are written as 1 / x and x * x:
+// the correctly rounded values, which compilers also fold those powers into. A run-time pow may
+// differ from them in the last bit (glibc's does for about one argument in a thousand).
 double site_alpha(const Coefficients& k, double Vs30, double A_1100) {
     if (!(Vs30 < k1)) return 0.0;
     return (1.0 / (A_1100 + kC * std::pow(Vs30 / k1, kN)) - 1.0 / (A_1100 + kC)) * (k.k2 * A_1100);
