@@ -1,0 +1,55 @@
+"""Recording test doubles for the sibling modules, and a runner for isolated imports.
+
+A double is a module object whose functions append ``(function name, args)`` to a shared log and
+then answer as told: a constant, or a callable that receives the arguments (and may raise). Tests
+install one by rebinding the sibling's name in the model module's namespace
+(``monkeypatch.setattr(Morrand, "Dovecar", double)``), exactly as a caller could.
+"""
+
+import os
+import pathlib
+import subprocess
+import sys
+import types
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def recording_module(name, log, **answers):
+    """A module ``name`` with one recording function per keyword of ``answers``."""
+    module = types.ModuleType(name)
+    for function, answer in answers.items():
+        setattr(module, function, _recorder(function, answer, log))
+    return module
+
+
+def _recorder(function, answer, log):
+    def record(*args, **kwargs):
+        assert not kwargs, "siblings are called with positional arguments only"
+        log.append((function, args))
+        return answer(*args) if callable(answer) else answer
+
+    record.__name__ = record.__qualname__ = function
+    return record
+
+
+def raiser(error):
+    """An answer that raises ``error`` (the same object every time)."""
+
+    def answer(*args):
+        raise error
+
+    return answer
+
+
+def arg_types(args):
+    return tuple(type(a) for a in args)
+
+
+def run_isolated(code):
+    """Runs ``code`` in a fresh interpreter whose search path has the repository root but not
+    the stand-in siblings; returns the completed process."""
+    env = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
+    env["PYTHONPATH"] = str(ROOT)
+    return subprocess.run([sys.executable, "-c", code], cwd=ROOT, env=env, capture_output=True,
+                          text=True, timeout=60)
