@@ -42,6 +42,34 @@ def raiser(error):
     return answer
 
 
+class Boom(Exception):
+    """An error only a test raises."""
+
+
+class BadFloat:
+    """A result whose conversion to float raises `error`."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __float__(self):
+        raise self.error
+
+
+def fail_at_site_1(answer, first=None):
+    """Answers 0.0, except at the second call (site 1), where `answer(*args)` decides.
+    With `first` given, only calls whose first argument equals it count (the others answer 0.0)."""
+    calls = []
+
+    def respond(*args):
+        if first is not None and args[0] != first:
+            return 0.0
+        calls.append(args)
+        return answer(*args) if len(calls) == 2 else 0.0
+
+    return respond
+
+
 def arg_types(args):
     return tuple(type(a) for a in args)
 

@@ -14,16 +14,14 @@ import numpy as np
 import pytest
 
 from gmms import Morrand
-from sibling_doubles import ROOT, arg_types, raiser, recording_module, run_isolated
+from sibling_doubles import (ROOT, BadFloat, Boom, arg_types, fail_at_site_1, raiser, recording_module,
+                             run_isolated)
 
 PARAMS = ("M", "fdip", "fZtor", "R_JB", "R_rup", "R_x", "Vs30", "Z1p0", "Z2p5", "fnm", "frv",
           "CAVgmType", "PSVcheck")
 SITE_ARRAYS = ("R_JB", "R_rup", "R_x", "Vs30", "Z1p0", "Z2p5")
 MU_TYPES = (int,) + (float,) * 8 + (int, int)
 
-
-class Boom(Exception):
-    pass
 
 
 def scenario(n=1, **changes):
@@ -200,27 +198,6 @@ def test_bad_cavgmtype_fails_at_first_site_after_its_calls(install, log, CAVgmTy
 # Failures in Dovecar
 
 
-def fail_at_site_1(answer, selector=None):
-    """`answer` for the failing call at site 1 (of selector `selector` for get_mu_cy), 0.0 else."""
-    calls = {"n": 0}
-
-    def respond(*args):
-        if selector is not None and args[0] != selector:
-            return 0.0
-        calls["n"] += 1
-        return answer(*args) if calls["n"] == 2 else 0.0
-
-    return respond
-
-
-class BadFloat:
-    def __init__(self, error):
-        self.error = error
-
-    def __float__(self):
-        raise self.error
-
-
 FAILING_CALLS = [
     # (function, selector, position of the call within a site, Morrand's traceback entries)
     ("get_mu_cy", 0, 0, ["Morrand.Morrand_cy"]),
@@ -323,7 +300,7 @@ def test_missing_function_is_an_attribute_error(install, log, missing, calls_mad
 
 
 # ---------------------------------------------------------------------------------------------
-# Documentation, loading and the stand-in
+# Documentation and loading
 
 
 def test_docstrings_and_signature():
@@ -366,10 +343,3 @@ def test_import_fails_without_dovecar_on_the_path_and_succeeds_later():
     done = run_isolated(code)
     assert done.returncode == 0 and done.stdout == "loaded\n", done.stderr
 
-
-def test_stand_in_dovecar_is_physically_sensible():
-    R = np.array([1.0, 10.0, 50.0, 200.0])
-    args = scenario(4, R_JB=R, R_rup=R, R_x=R, Vs30=np.full(4, 300.0))
-    small = morrand(dict(args, M=5.5))[0]
-    large = morrand(dict(args, M=7.0))[0]
-    assert (np.diff(small) < 0).all() and (large > small).all()

@@ -13,16 +13,14 @@ import numpy as np
 import pytest
 
 from gmms import Sellwyn
-from sibling_doubles import ROOT, arg_types, raiser, recording_module, run_isolated
+from sibling_doubles import (ROOT, BadFloat, Boom, arg_types, fail_at_site_1, raiser, recording_module,
+                             run_isolated)
 
 PARAMS = ("IM", "M", "fwidth", "fdip", "Z_tor", "Z_hyp", "R_JB", "R_rup", "R_x", "Vs30", "Z2p5", "fnm", "frv",
           "region")
 SITE_ARRAYS = ("R_JB", "R_rup", "R_x", "Vs30", "Z2p5")
 Z2P5_ROCK = math.exp(7.089 - math.log(1100.0) * 1.144)
 
-
-class Boom(Exception):
-    pass
 
 
 def scenario(n=1, **changes):
@@ -223,27 +221,6 @@ def test_zero_rock_pga_gives_no_site_term(install):
 # Failures in Brisquell
 
 
-def fail_at_site_1(answer, IM=None):
-    """`answer` for the failing call at site 1 (of get_mu_cy with this `IM`), a number else."""
-    calls = {"n": 0}
-
-    def respond(*args):
-        if IM is not None and args[0] != IM:
-            return 0.0
-        calls["n"] += 1
-        return answer(*args) if calls["n"] == 2 else 0.5
-
-    return respond
-
-
-class BadFloat:
-    def __init__(self, error):
-        self.error = error
-
-    def __float__(self):
-        raise self.error
-
-
 FAILING_CALLS = [
     # (function, IM of a get_mu_cy call, position of the call within a site, Sellwyn's entries)
     ("get_mu_cy", 2, 0, ["Sellwyn.Sellwyn_cy"]),
@@ -350,7 +327,7 @@ def test_missing_function_is_an_attribute_error(install, log, missing, calls_mad
 
 
 # ---------------------------------------------------------------------------------------------
-# Documentation, loading and the stand-in
+# Documentation and loading
 
 
 def test_docstrings_and_signature():
@@ -394,12 +371,3 @@ def test_import_fails_without_brisquell_on_the_path_and_succeeds_later():
     done = run_isolated(code)
     assert done.returncode == 0 and done.stdout == "loaded\n", done.stderr
 
-
-@pytest.mark.parametrize("IM", [0, 1])
-def test_stand_in_brisquell_is_physically_sensible(IM):
-    R = np.array([1.0, 10.0, 50.0, 200.0])
-    args = scenario(4, IM=IM, R_JB=R, R_rup=R, R_x=R, Vs30=np.full(4, 300.0))
-    small, phi, tau = sellwyn(dict(args, M=5.5))
-    large = sellwyn(dict(args, M=7.0))[0]
-    assert (np.diff(small) < 0).all() and (large > small).all()
-    assert np.isfinite(phi).all() and np.isfinite(tau).all()
