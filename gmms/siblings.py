@@ -10,7 +10,15 @@ import os
 import pathlib
 import sys
 
-STANDIN_DIR = pathlib.Path(__file__).resolve().parent.parent / "siblings"
+
+def _standin_dir():
+    # Installed (pip): the directory gmms_standins beside the package. Source tree: siblings/.
+    root = pathlib.Path(__file__).resolve().parent.parent
+    installed = root / "gmms_standins"
+    return installed if installed.is_dir() else root / "siblings"
+
+
+STANDIN_DIR = _standin_dir()
 
 
 def use_siblings(directory=None):

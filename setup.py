@@ -1,0 +1,62 @@
+"""Builds the model modules as extensions of the package gmms (the rest is in pyproject.toml).
+
+The sources come from sources.txt, which the CMake build reads too. The compile flags that
+decide the results are the CMake build's: C++20 and no contraction of a*b+c into a fused
+multiply-add (never -ffast-math), so both builds give the same bits.
+"""
+
+import pathlib
+
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
+
+ROOT = pathlib.Path(__file__).resolve().parent
+
+FLAGS = {
+    "unix": ["-std=c++20", "-ffp-contract=off", "-fvisibility=hidden", "-O3"],
+    "msvc": ["/std:c++20", "/fp:precise", "/O2"],
+}
+
+
+def read_sources(path=ROOT / "sources.txt"):
+    """Returns (frame sources, model sources) as paths relative to the source tree."""
+    frame, models = [], []
+    for number, line in enumerate(path.read_text().splitlines(), 1):
+        if not line.strip() or line.startswith("#"):
+            continue
+        kind, _, source = line.partition(" ")
+        if kind not in ("frame", "model") or not source.strip():
+            raise SystemExit(f"{path}:{number}: expected 'frame PATH' or 'model PATH', got {line!r}")
+        (frame if kind == "frame" else models).append(source.strip())
+    return frame, models
+
+
+class BuildExt(build_ext):
+    def build_extensions(self):
+        flags = FLAGS.get(self.compiler.compiler_type, FLAGS["unix"])
+        for extension in self.extensions:
+            extension.extra_compile_args = flags
+        super().build_extensions()
+
+
+def extensions():
+    frame, models = read_sources()
+    headers = sorted(str(p.relative_to(ROOT)) for p in (ROOT / "gmms").rglob("*.hpp"))
+    return [
+        Extension(
+            f"gmms.{pathlib.PurePosixPath(source).stem}",
+            sources=[source, *frame],
+            include_dirs=["gmms"],
+            depends=headers,
+            language="c++",
+        )
+        for source in models
+    ]
+
+
+setup(
+    ext_modules=extensions(),
+    cmdclass={"build_ext": BuildExt},
+    # Out of the way of the CMake build, which also lives in build/.
+    options={"build": {"build_base": "build/pip"}},
+)
