@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# pip install into a fresh virtual environment (Debian's interpreter and site packages, no build
+# isolation, nothing fetched), from a copy of the source tree as a fresh clone has it; then, from
+# outside the source tree: import the three modules, run the command line, compare the results
+# bit for bit with the CMake build, and check the installed stubs against the built modules.
+set -euo pipefail
+SECONDS=0
+lap() { echo "  [${SECONDS}s] $*" >&2; }
+cd "$(dirname "$0")/../.."
+repo=$PWD
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+unset PYTHONPATH
+
+mkdir "$work/src"
+git ls-files -z --cached --others --exclude-standard \
+    | while IFS= read -r -d '' f; do [[ -e "$f" ]] && printf '%s\0' "$f"; done \
+    | xargs -0 cp --parents -t "$work/src"
+
+/usr/bin/python3 -m venv --system-site-packages "$work/venv"
+py=$work/venv/bin/python
+"$py" -m pip install --quiet --no-build-isolation --no-index "$work/src" >"$work/pip.log" 2>&1 \
+    || { cat "$work/pip.log" >&2; exit 1; }
+lap installed
+site=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
+
+cd "$work"
+"$py" - "$site" <<'PY'
+import pathlib, sys
+site = pathlib.Path(sys.argv[1])
+import gmms, gmms.siblings
+assert pathlib.Path(gmms.__file__).parent == site / "gmms", gmms.__file__
+assert gmms.siblings.STANDIN_DIR == site / "gmms_standins", gmms.siblings.STANDIN_DIR
+gmms.siblings.use_siblings()
+from gmms import Morrand, Sellwyn, Tarvik
+for module in (Tarvik, Morrand, Sellwyn):
+    assert pathlib.Path(module.__file__).parent == site / "gmms", module.__file__
+for name in ("py.typed", "Tarvik.pyi", "Morrand.pyi", "Sellwyn.pyi"):
+    assert (site / "gmms" / name).is_file(), name
+assert not list((site / "gmms").glob("*.cpp")), "sources installed"
+PY
+
+"$py" -m gmms evaluate Morrand "$repo/examples/crustal_sites.csv" --M 6.5 --fdip 45 --fZtor 3 \
+    --fnm 0 --frv 1 --CAVgmType 1 --PSVcheck 1 >"$work/evaluate.txt" 2>"$work/evaluate.err" \
+    || { cat "$work/evaluate.err" >&2; exit 1; }
+grep -q "mean_ln_CAVdp" "$work/evaluate.txt"
+
+lap imports and command line
+"$py" "$repo/tools/checks/results_digest.py" >"$work/installed.txt"
+PYTHONPATH=$repo /usr/bin/python3 "$repo/tools/checks/results_digest.py" >"$work/cmake.txt"
+diff -u "$work/cmake.txt" "$work/installed.txt" \
+    || { echo "pip-built modules compute other bits than the CMake build" >&2; exit 1; }
+
+lap results compared
+PYTHONPATH=$site/gmms_standins "$py" -m mypy.stubtest gmms.Tarvik gmms.Morrand gmms.Sellwyn
+cp "$repo/tools/checks/stub_usage.py" "$work/"
+"$py" -m mypy --strict --warn-unused-ignores --no-error-summary "$work/stub_usage.py"
+echo "packaging: pip install, imports, command line, identical results, stubs: ok"

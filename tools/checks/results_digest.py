@@ -1,0 +1,55 @@
+"""Prints a digest of the three models' results over a fixed set of scenarios and sites.
+
+Two builds of the modules give the same digest only if they compute the same bits: run it once
+against each (whichever gmms is first on sys.path) and compare the output.
+"""
+
+import hashlib
+
+import numpy as np
+
+import gmms.siblings
+
+gmms.siblings.use_siblings()
+from gmms import Morrand, Sellwyn, Tarvik  # noqa: E402
+
+rng = np.random.default_rng(20240607)
+N = 500
+
+
+def sites(low, high):
+    return rng.uniform(low, high, N)
+
+
+def digest(results):
+    h = hashlib.sha256()
+    for result in results:
+        for array in result:
+            h.update(np.ascontiguousarray(array, dtype="<f8").tobytes())
+    return h.hexdigest()
+
+
+tarvik = []
+for im in (0, 1):
+    for lat, lon in ((40.0, 135.0), (38.0, 142.0)):
+        for flags in ((0, 0, 0, 0), (1, 1, 0, 1), (0, 1, 1, 0)):
+            tarvik.append(Tarvik.Tarvik_cy(im, rng.uniform(4.0, 9.0), lat, lon, rng.uniform(0.0, 120.0),
+                                           sites(0.0, 400.0), sites(150.0, 1500.0), *flags))
+print("Tarvik ", digest(tarvik))
+
+morrand = []
+for gm_type in (0, 1):
+    for psv in (0, 1):
+        r_jb = sites(0.0, 300.0)
+        morrand.append(Morrand.Morrand_cy(rng.uniform(4.0, 8.5), 60.0, 2.0, r_jb, r_jb + 1.0, r_jb,
+                                          sites(150.0, 1500.0), sites(0.0, 1.0), sites(0.1, 6.0), 0, 1,
+                                          gm_type, psv))
+print("Morrand", digest(morrand))
+
+sellwyn = []
+for im in (0, 1):
+    for magnitude in (4.2, 5.0, 6.7):
+        r_jb = sites(0.0, 300.0)
+        sellwyn.append(Sellwyn.Sellwyn_cy(im, magnitude, 12.0, 70.0, 1.0, 8.0, r_jb, r_jb + 0.5, -r_jb,
+                                          sites(150.0, 1500.0), sites(0.1, 6.0), 1, 0, "JP"))
+print("Sellwyn", digest(sellwyn))

@@ -1,0 +1,27 @@
+"""Calls written as a user writes them, type-checked against the installed stubs.
+
+mypy must accept every call here except the ones marked to be refused.
+"""
+
+import array
+
+import numpy as np
+import numpy.typing as npt
+
+from gmms import Morrand, Sellwyn, Tarvik
+
+R_rup = np.array([10.0, 50.0, 100.0])
+Vs30 = np.full(3, 400.0)
+
+mean, phi, tau = Tarvik.Tarvik_cy(1, 7.0, 40.0, 135.0, 50.0, R_rup, Vs30, 1, 0, 0, 0)
+median: npt.NDArray[np.float64] = np.exp(mean)
+Tarvik.Tarvik_cy(np.int64(0), np.float64(6), 40, 135, 50, R_rup[::-1], array.array("d", [1.0]), True, 0, 0, 0)
+Tarvik.Tarvik_cy(IM=0, M=7.0, hypo_lat=40.0, hypo_lon=135.0, hypo_depth=50.0, R_rup=None, Vs30=None,
+                 fins=0, fint=0, fnm=0, frv=0)
+Morrand.Morrand_cy(6.5, 45.0, 3.0, R_rup, R_rup, R_rup, Vs30, Vs30, memoryview(array.array("d", [1.0])), 0, 1, 1, 1)
+Sellwyn.Sellwyn_cy(0, 6.5, 15.0, 45.0, 3.0, 10.0, R_rup, R_rup, R_rup, Vs30, Vs30, 0, 1, "JP")
+
+Tarvik.Tarvik_cy(0, "7.0", 40.0, 135.0, 50.0, R_rup, Vs30, 1, 0, 0, 0)  # type: ignore[arg-type]
+Tarvik.Tarvik_cy(0, 7.0, 40.0, 135.0, 50.0, [10.0], Vs30, 1, 0, 0, 0)  # type: ignore[arg-type]
+Tarvik.Tarvik_cy(0, 7.0, 40.0, 135.0, 50.0, R_rup, Vs30, 1, 0, 0)  # type: ignore[call-arg]
+Morrand.Morrand_cy(6.5, 45.0, 3.0, R_rup, R_rup, R_rup, Vs30, Vs30, Vs30, 0, 1, 1, PSV_check=1)  # type: ignore[call-arg]
