@@ -7,7 +7,7 @@ multiply-add (never -ffast-math), so both builds give the same bits.
 
 import pathlib
 
-from setuptools import Extension, setup
+from setuptools import Extension, find_packages, setup
 from setuptools.command.build_ext import build_ext
 
 ROOT = pathlib.Path(__file__).resolve().parent
@@ -55,6 +55,11 @@ def extensions():
 
 
 setup(
+    # gmms_standins is the directory of the stand-in sibling modules (siblings/ in the source
+    # tree). It goes beside the package, not inside it: the siblings are imported as top-level
+    # modules, and gmms.siblings.use_siblings() puts this directory on sys.path.
+    packages=[*find_packages(include=["gmms", "gmms.*"]), "gmms_standins"],
+    package_dir={"gmms_standins": "siblings"},
     ext_modules=extensions(),
     cmdclass={"build_ext": BuildExt},
     # Out of the way of the CMake build, which also lives in build/.

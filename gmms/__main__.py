@@ -18,7 +18,7 @@ CATALOGUE = "gmms.catalogue"
 def build_parser(argv):
     parser = argparse.ArgumentParser(
         prog="python3 -m gmms",
-        description="Earthquake ground-motion models: evaluate a scenario, or plot trellis curves.")
+        description="Earthquake ground-motion models from the command line.")
     parser.add_argument("--version", action="version", version=f"gmms {__version__}")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     cli.add_parser(subparsers)

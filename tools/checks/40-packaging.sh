@@ -25,9 +25,13 @@ lap installed
 site=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
 
 cd "$work"
-"$py" - "$site" <<'PY'
-import pathlib, sys
-site = pathlib.Path(sys.argv[1])
+"$py" - "$site" "$repo" <<'PY'
+import pathlib, subprocess, sys
+site, repo = map(pathlib.Path, sys.argv[1:])
+tracked = subprocess.run(["git", "-C", repo, "ls-files", "gmms/*.py"], capture_output=True, text=True,
+                         check=True).stdout.split()
+missing = [name for name in tracked if not (site / name).is_file()]
+assert not missing, f"not installed: {missing}"
 import gmms, gmms.siblings
 assert pathlib.Path(gmms.__file__).parent == site / "gmms", gmms.__file__
 assert gmms.siblings.STANDIN_DIR == site / "gmms_standins", gmms.siblings.STANDIN_DIR
