@@ -18,6 +18,7 @@ PyObject* g_builtins = nullptr;          // the builtins namespace, for names th
 PyObject* g_float64 = nullptr;           // "float64"
 PyObject* g_dtype_kwnames = nullptr;     // ("dtype",)
 PyObject* g_exporter_type = nullptr;     // type of the objects handed to np.asarray
+PyObject* g_ndarray_type = nullptr;      // numpy's ndarray, once numpy is imported
 Global g_np("np");
 Name g_zeros("zeros");
 Name g_asarray("asarray");
@@ -43,22 +44,49 @@ bool Global::intern() noexcept {
 
 Ref Global::lookup() const noexcept {
     PyObject* dict = detail::state().dict;
-    PyObject* value = dict ? PyDict_GetItemWithError(dict, name_) : nullptr;
-    if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(g_builtins, name_);
-    if (value) return Ref::borrow(value);
+    if (dict) {
+        if (PyObject* cached = cache_.find(dict)) return Ref::borrow(cached);
+        const uint64_t version = LookupCache::version(dict);
+        if (PyObject* value = PyDict_GetItemWithError(dict, name_)) {
+            cache_.remember(dict, version, value);
+            return Ref::borrow(value);
+        }
+        if (PyErr_Occurred()) return {};
+    }
+    // Builtins are not cached: a name found there stays uncached until the module binds it.
+    if (PyObject* value = PyDict_GetItemWithError(g_builtins, name_)) return Ref::borrow(value);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_);
     return {};
 }
 
 bool Name::intern() noexcept {
     if (!obj_) obj_ = PyUnicode_InternFromString(text_);
+    plain_ = std::strncmp(text_, "__", 2) != 0;
     return obj_ != nullptr;
+}
+
+Ref Name::of(PyObject* owner) const noexcept {
+    // For an object of exactly the module type, getattr finds a name held in the module's
+    // namespace there, as long as the module type itself defines no attribute of that name; it
+    // defines only dunder names. So for other names a cached namespace lookup serves. Anything
+    // else, or a name the namespace lacks (module __getattr__), takes the full getattr.
+    if (GMMS_DICT_VERSIONS && plain_ && PyModule_CheckExact(owner)) {
+        PyObject* dict = PyModule_GetDict(owner);
+        if (PyObject* cached = cache_.find(dict)) return Ref::borrow(cached);
+        const uint64_t version = LookupCache::version(dict);
+        if (PyObject* value = PyDict_GetItemWithError(dict, obj_)) {
+            cache_.remember(dict, version, value);
+            return Ref::borrow(value);
+        }
+        if (PyErr_Occurred()) return {};
+    }
+    return Ref::steal(PyObject_GetAttr(owner, obj_));
 }
 
 Ref call_global_attr(const Global& owner, const Name& attr, PyObject* const* args, size_t nargs) noexcept {
     Ref module = owner.lookup();
     if (!module) return {};
-    Ref function = Ref::steal(PyObject_GetAttr(module.get(), attr.get()));
+    Ref function = attr.of(module.get());
     if (!function) return {};
     return Ref::steal(PyObject_Vectorcall(function.get(), args, nargs, nullptr));
 }
@@ -273,7 +301,7 @@ namespace detail {
 bool make_working_array(Py_ssize_t n_sites, SiteArray& out) noexcept {
     Ref np = g_np.lookup();
     if (!np) return false;
-    Ref zeros = Ref::steal(PyObject_GetAttr(np.get(), g_zeros.get()));
+    Ref zeros = g_zeros.of(np.get());
     if (!zeros) return false;
     Ref length = Ref::steal(PyLong_FromSsize_t(n_sites));
     if (!length) return false;
@@ -291,14 +319,22 @@ bool make_working_array(Py_ssize_t n_sites, SiteArray& out) noexcept {
 Ref make_result(Work& work) noexcept {
     Ref np = g_np.lookup();
     if (!np) return {};
-    Ref asarray = Ref::steal(PyObject_GetAttr(np.get(), g_asarray.get()));
+    Ref asarray = g_asarray.of(np.get());
     if (!asarray) return {};
     Ref arrays[3];
     SiteArray* views[3] = {&work.mu, &work.phi, &work.tau};
     for (int k = 0; k < 3; ++k) {
-        Ref exporter = export_sites(std::move(*views[k]), work.n_sites);
-        if (!exporter) return {};
-        PyObject* argv[] = {exporter.get()};
+        // A numpy array of exactly N_sites elements goes to asarray itself, which hands it back
+        // at no cost; any other working array (from a rebound np) is exported as its view.
+        Ref exporter;
+        PyObject* source = views[k]->source();
+        if (!source || !g_ndarray_type || Py_TYPE(source) != reinterpret_cast<PyTypeObject*>(g_ndarray_type) ||
+            views[k]->size() != work.n_sites) {
+            exporter = export_sites(std::move(*views[k]), work.n_sites);
+            if (!exporter) return {};
+            source = exporter.get();
+        }
+        PyObject* argv[] = {source};
         arrays[k] = Ref::steal(PyObject_Vectorcall(asarray.get(), argv, 1, nullptr));
         if (!arrays[k]) return {};
     }
@@ -377,6 +413,15 @@ bool intern_frame_names() noexcept {
     if (!g_float64 && !(g_float64 = PyUnicode_InternFromString("float64"))) return false;
     if (!g_dtype_kwnames && !(g_dtype_kwnames = Py_BuildValue("(s)", "dtype"))) return false;
     return g_np.intern() && g_zeros.intern() && g_asarray.intern() && make_exporter_type();
+}
+
+void find_array_type(PyObject* dict) noexcept {
+    if (g_ndarray_type) return;
+    PyObject* np = PyDict_GetItemWithError(dict, g_np.name());
+    Ref type = np ? Ref::steal(PyObject_GetAttrString(np, "ndarray")) : Ref();
+    if (type && PyType_Check(type.get()))
+        g_ndarray_type = type.release();  // kept for the life of the process
+    PyErr_Clear();  // without it, every working array is exported as its view
 }
 
 bool import_into(PyObject* dict, const Import& imp) noexcept {

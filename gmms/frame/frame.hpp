@@ -29,6 +29,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <source_location>
 #include <string>
@@ -98,6 +99,8 @@ public:
     Py_ssize_t size() const noexcept { return size_; }
     Py_ssize_t stride() const noexcept { return stride_; }
     char* data() const noexcept { return base_; }
+    // The object whose buffer this is (null for None).
+    PyObject* source() const noexcept { return held_ ? view_.obj : nullptr; }
 
     // Element i in view order. No bounds check: callers keep 0 <= i < size().
     // memcpy because a buffer may be unaligned; it compiles to a single load or store.
@@ -165,6 +168,44 @@ struct Import {
 // ---------------------------------------------------------------------------------------------
 // Module-level names, read from the module namespace (then the builtins) at every use
 
+// Up to CPython 3.11 every change of a dictionary gives it a new version tag, unique in the
+// process. A lookup remembers the tag it saw, and the next one reuses its result for as long as
+// the tag is the same: the dictionary is then unchanged, so a fresh lookup would find the same
+// object, which the dictionary keeps alive. CPython 3.12 deprecates the tag; there every lookup
+// is made afresh.
+#if PY_VERSION_HEX < 0x030C0000
+#define GMMS_DICT_VERSIONS 1
+#else
+#define GMMS_DICT_VERSIONS 0
+#endif
+
+class LookupCache {
+public:
+#if GMMS_DICT_VERSIONS
+    static uint64_t version(PyObject* dict) noexcept { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+    // The value remembered for `dict`, if `dict` has not changed since; borrowed.
+    PyObject* find(PyObject* dict) const noexcept {
+        return (value_ && dict == dict_ && version(dict) == version_) ? value_ : nullptr;
+    }
+    // `version` must be read before the lookup that found `value`: a lookup can run code that
+    // changes the dictionary (a key's __eq__), and the change must then invalidate the result.
+    void remember(PyObject* dict, uint64_t version, PyObject* value) noexcept {
+        dict_ = dict;
+        version_ = version;
+        value_ = value;
+    }
+#else
+    static uint64_t version(PyObject*) noexcept { return 0; }
+    PyObject* find(PyObject*) const noexcept { return nullptr; }
+    void remember(PyObject*, uint64_t, PyObject*) noexcept {}
+#endif
+
+private:
+    PyObject* dict_ = nullptr;
+    uint64_t version_ = 0;
+    PyObject* value_ = nullptr;
+};
+
 class Global {
 public:
     explicit Global(const char* name) noexcept : text_(name) {}
@@ -177,6 +218,7 @@ public:
 private:
     const char* text_;
     PyObject* name_ = nullptr;  // interned, kept for the life of the process
+    mutable LookupCache cache_;  // a value found in the module namespace
 };
 
 // An attribute name interned once.
@@ -185,10 +227,14 @@ public:
     explicit Name(const char* text) noexcept : text_(text) {}
     bool intern() noexcept;
     PyObject* get() const noexcept { return obj_; }
+    // A new reference to attribute `owner.<name>`, or the interpreter's error.
+    Ref of(PyObject* owner) const noexcept;
 
 private:
     const char* text_;
     PyObject* obj_ = nullptr;
+    bool plain_ = false;         // not a dunder name
+    mutable LookupCache cache_;  // a value found in the namespace of a plain module `owner`
 };
 
 // Calls attribute `attr` of the object bound to `owner` with positional arguments.
@@ -269,6 +315,8 @@ ModuleState& state() noexcept;
 bool check_interpreter() noexcept;
 PyObject* create_module(PyObject* spec, PyModuleDef* def) noexcept;
 bool import_into(PyObject* dict, const Import& imp) noexcept;
+// Remembers numpy's array type, from the `np` the module body bound.
+void find_array_type(PyObject* dict) noexcept;
 bool intern_frame_names() noexcept;
 void forget_module() noexcept;
 
@@ -416,6 +464,7 @@ int exec_module(PyObject* module) noexcept {
         }
         for (const Import& imp : M::imports)
             if (!detail::import_into(dict, imp)) return false;
+        detail::find_array_type(dict);
         Ref author = Ref::steal(PyUnicode_FromString(M::author));
         if (!author || PyDict_SetItemString(dict, "__author__", author.get()) < 0) return false;
         entry_def.ml_name = st.entry_name.c_str();
