@@ -120,24 +120,29 @@ int orientation(double p1x, double p1y, double p2x, double p2y, double qx, doubl
 }
 
 // True when (lon, lat) lies strictly inside the backarc polygon. Ray crossing to the east with
-// half-open edges; a point on an edge or a vertex is on the boundary, hence not inside.
+// edges half-open at their upper end; a point on an edge or a vertex is on the boundary, hence
+// not inside. Most edges do not reach the point's latitude and cost two comparisons.
 bool in_backarc(double lon, double lat) {
     if (!(lon >= kLonMin && lon <= kLonMax && lat >= kLatMin && lat <= kLatMax)) return false;
     int crossings = 0;
     for (int k = 0; k + 1 < kRing; ++k) {
         const double x1 = kArcLon[k], y1 = kArcLat[k], x2 = kArcLon[k + 1], y2 = kArcLat[k + 1];
-        if (x1 < lon && x2 < lon) continue;
-        if (lon == x2 && lat == y2) return false;
-        if (y1 == lat && y2 == lat) {
-            if (lon >= std::fmin(x1, x2) && lon <= std::fmax(x1, x2)) return false;
+        if ((y1 > lat) == (y2 > lat)) {
+            // Not crossing the point's latitude: the point can lie on this edge only at its end
+            // vertex (its start vertex ends the previous edge) or along it when it is horizontal.
+            if (y2 == lat && (x2 == lon || (y1 == lat && lon >= std::fmin(x1, x2) && lon <= std::fmax(x1, x2))))
+                return false;
             continue;
         }
-        if ((y1 > lat && y2 <= lat) || (y2 > lat && y1 <= lat)) {
-            int sign = orientation(x1, y1, x2, y2, lon, lat);
-            if (sign == 0) return false;
-            if (y2 < y1) sign = -sign;
-            if (sign > 0) ++crossings;
+        if (x1 < lon && x2 < lon) continue;  // wholly west: the ray misses it
+        if (x1 > lon && x2 > lon) {          // wholly east: the ray crosses it
+            ++crossings;
+            continue;
         }
+        int sign = orientation(x1, y1, x2, y2, lon, lat);
+        if (sign == 0) return false;
+        if (y2 < y1) sign = -sign;
+        if (sign > 0) ++crossings;
     }
     return (crossings % 2) == 1;
 }
