@@ -20,10 +20,8 @@ using gmms::frame::fail;
 using gmms::frame::Global;
 using gmms::frame::Import;
 using gmms::frame::Name;
-using gmms::frame::new_float;
-using gmms::frame::new_int;
 using gmms::frame::Param;
-using gmms::frame::Ref;
+using gmms::frame::SiblingArgs;
 using gmms::frame::SiteArray;
 using gmms::frame::Work;
 
@@ -55,20 +53,21 @@ constexpr double kSigma0 = 0.3, kSigmaA = 0.478, kSigmaB = 0.371, kRho = 0.735, 
 // ---------------------------------------------------------------------------------------------
 // Model functions
 
+// The arguments of Dovecar.get_mu_cy, shared by its two calls of a site and by the sites of a call.
+using DovecarMuArgs = SiblingArgs<11>;
+
 // Calls Dovecar.get_mu_cy(selector, M, fdip, fZtor, R_JB, R_rup, R_x, Vs30, Z2p5, fnm, frv).
-bool dovecar_mu(long selector, double M, double fdip, double fZtor, double R_JB, double R_rup, double R_x,
-                double Vs30, double Z2p5, int fnm, int frv, double& out) {
-    const Ref args[] = {new_int(selector), new_float(M),    new_float(fdip), new_float(fZtor),
-                        new_float(R_JB),   new_float(R_rup), new_float(R_x), new_float(Vs30),
-                        new_float(Z2p5),   new_int(fnm),     new_int(frv)};
-    return gmms::frame::call_for_double(Dovecar, get_mu_cy_name, args, out);
+bool dovecar_mu(DovecarMuArgs& args, long selector, double M, double fdip, double fZtor, double R_JB, double R_rup,
+                double R_x, double Vs30, double Z2p5, int fnm, int frv, double& out) {
+    return args.set(selector, M, fdip, fZtor, R_JB, R_rup, R_x, Vs30, Z2p5, fnm, frv) &&
+           gmms::frame::call_for_double(Dovecar, get_mu_cy_name, args, out);
 }
 
 // Mean of ln CAVdp at one site; false with the error of its Dovecar call. Z1p0 is not used.
-bool get_mu_cy(int PSVcheck, double M, double fdip, double fZtor, double R_JB, double R_rup, double R_x,
-               double Vs30, double /*Z1p0*/, double Z2p5, int fnm, int frv, double& mean) {
+bool get_mu_cy(DovecarMuArgs& dovecar_args, int PSVcheck, double M, double fdip, double fZtor, double R_JB,
+               double R_rup, double R_x, double Vs30, double /*Z1p0*/, double Z2p5, int fnm, int frv, double& mean) {
     double y;
-    if (!dovecar_mu(1, M, fdip, fZtor, R_JB, R_rup, R_x, Vs30, Z2p5, fnm, frv, y)) return false;
+    if (!dovecar_mu(dovecar_args, 1, M, fdip, fZtor, R_JB, R_rup, R_x, Vs30, Z2p5, fnm, frv, y)) return false;
     const MeanCoefficients& k = PSVcheck == 1 ? kPsvChecked : kPsvUnchecked;
     const double H = M >= kHingeMagnitude ? 1.0 : 0.0;
     const double a = ((M - kHingeMagnitude) * k.cM) * H;
@@ -151,22 +150,24 @@ struct Morrand {
     static bool run(const Args& a, Work& w, Failure& failure) {
         const SiteArray& A_1100 = w.scratch[0];
         const SiteArray& alpha = w.scratch[1];
+        DovecarMuArgs mu_args;
+        SiblingArgs<2> alpha_args;
         for (Py_ssize_t i = 0; i < w.n_sites; ++i) {
             double y0;
-            if (!dovecar_mu(0, a.M, a.fdip, a.fZtor, a.R_JB[i], a.R_rup[i], a.R_x[i], kVs30RefMps, a.Z2p5[i],
-                            a.fnm, a.frv, y0))
+            if (!dovecar_mu(mu_args, 0, a.M, a.fdip, a.fZtor, a.R_JB[i], a.R_rup[i], a.R_x[i], kVs30RefMps,
+                            a.Z2p5[i], a.fnm, a.frv, y0))
                 return fail(failure);
             A_1100.set(i, std::exp(y0));
 
-            const Ref alpha_args[] = {new_float(a.Vs30[i]), new_float(A_1100[i])};
             double alpha_i;
-            if (!gmms::frame::call_for_double(Dovecar, get_alpha_cy_name, alpha_args, alpha_i))
+            if (!alpha_args.set(a.Vs30[i], A_1100[i]) ||
+                !gmms::frame::call_for_double(Dovecar, get_alpha_cy_name, alpha_args, alpha_i))
                 return fail(failure);
             alpha.set(i, alpha_i);
 
             double mean;
-            if (!get_mu_cy(a.PSVcheck, a.M, a.fdip, a.fZtor, a.R_JB[i], a.R_rup[i], a.R_x[i], a.Vs30[i], a.Z1p0[i],
-                           a.Z2p5[i], a.fnm, a.frv, mean))
+            if (!get_mu_cy(mu_args, a.PSVcheck, a.M, a.fdip, a.fZtor, a.R_JB[i], a.R_rup[i], a.R_x[i], a.Vs30[i],
+                           a.Z1p0[i], a.Z2p5[i], a.fnm, a.frv, mean))
                 return fail(failure, "get_mu_cy");
             w.mu.set(i, mean);
 

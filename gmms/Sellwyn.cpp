@@ -18,10 +18,8 @@ using gmms::frame::fail;
 using gmms::frame::Global;
 using gmms::frame::Import;
 using gmms::frame::Name;
-using gmms::frame::new_float;
-using gmms::frame::new_int;
 using gmms::frame::Param;
-using gmms::frame::Ref;
+using gmms::frame::SiblingArgs;
 using gmms::frame::SiteArray;
 using gmms::frame::Work;
 
@@ -69,31 +67,33 @@ double site_alpha(const Coefficients& k, double Vs30, double A_1100) {
     return (1.0 / (A_1100 + kC * std::pow(Vs30 / k1, kN)) - 1.0 / (A_1100 + kC)) * (k.k2 * A_1100);
 }
 
-bool brisquell_sigma(const Name& function, double M, double& out) {
-    const Ref args[] = {new_float(M)};
-    return gmms::frame::call_for_double(Brisquell, function, args, out);
+// The argument M of Brisquell.get_phi_cy and get_tau_cy: one float object serves every site.
+using SigmaArgs = SiblingArgs<1>;
+
+bool brisquell_sigma(SigmaArgs& args, const Name& function, double M, double& out) {
+    return args.set(M) && gmms::frame::call_for_double(Brisquell, function, args, out);
 }
 
-bool get_phi_cy(int IM, double M, double Vs30, double A_1100, double& phi) {
+bool get_phi_cy(SigmaArgs& sigma_args, int IM, double M, double Vs30, double A_1100, double& phi) {
     const Coefficients& k = coefficients_for(IM);
     const double phi_m = taper(k.phi_1, k.phi_2, M);
     const double rho = taper(k.rho_1, k.rho_2, M);
     const double phi_b = std::sqrt(phi_m * phi_m - k.phi_af * k.phi_af);
     const double alpha = site_alpha(k, Vs30, A_1100);
     double phi_pga;
-    if (!brisquell_sigma(get_phi_cy_name, M, phi_pga)) return false;
+    if (!brisquell_sigma(sigma_args, get_phi_cy_name, M, phi_pga)) return false;
     phi = std::sqrt(phi_b * phi_b + k.phi_af * k.phi_af + (alpha * alpha) * (phi_pga * phi_pga) +
                     2.0 * alpha * rho * phi_b * phi_pga);
     return true;
 }
 
-bool get_tau_cy(int IM, double M, double Vs30, double A_1100, double& tau) {
+bool get_tau_cy(SigmaArgs& sigma_args, int IM, double M, double Vs30, double A_1100, double& tau) {
     const Coefficients& k = coefficients_for(IM);
     const double tau_m = taper(k.tau_1, k.tau_2, M);
     const double rho = taper(k.rho_1, k.rho_2, M);
     const double alpha = site_alpha(k, Vs30, A_1100);
     double tau_pga;
-    if (!brisquell_sigma(get_tau_cy_name, M, tau_pga)) return false;
+    if (!brisquell_sigma(sigma_args, get_tau_cy_name, M, tau_pga)) return false;
     tau = std::sqrt(tau_m * tau_m + (alpha * alpha) * (tau_pga * tau_pga) + 2.0 * alpha * rho * tau_m * tau_pga);
     return true;
 }
@@ -164,28 +164,28 @@ struct Sellwyn {
     static bool run(const Args& a, Work& w, Failure& failure) {
         const double Vs30_R = kVs30RockMps;
         const double Z2p5_R = std::exp(7.089 - std::log(Vs30_R) * 1.144);
+        // Argument objects shared between sites and between the two calls of a site (the rock
+        // call and the site call differ in the selector and in the three site-condition slots).
+        SiblingArgs<15> mu_args;
+        SigmaArgs sigma_args;
         for (Py_ssize_t i = 0; i < w.n_sites; ++i) {
-            const Ref rock[] = {new_int(kImPga),        new_float(a.M),        new_float(a.fwidth),
-                                new_float(a.fdip),      new_float(a.Z_tor),    new_float(a.Z_hyp),
-                                new_float(a.R_JB[i]),   new_float(a.R_rup[i]), new_float(a.R_x[i]),
-                                new_float(Vs30_R),      new_float(Z2p5_R),     new_float(0.0),
-                                new_int(a.fnm),         new_int(a.frv),        Ref::borrow(a.region)};
             double mu_pga;
-            if (!gmms::frame::call_for_double(Brisquell, get_mu_cy_name, rock, mu_pga)) return fail(failure);
+            if (!mu_args.set(kImPga, a.M, a.fwidth, a.fdip, a.Z_tor, a.Z_hyp, a.R_JB[i], a.R_rup[i], a.R_x[i], Vs30_R,
+                             Z2p5_R, 0.0, a.fnm, a.frv, a.region) ||
+                !gmms::frame::call_for_double(Brisquell, get_mu_cy_name, mu_args, mu_pga))
+                return fail(failure);
 
-            const Ref site[] = {new_int(a.IM),          new_float(a.M),          new_float(a.fwidth),
-                                new_float(a.fdip),      new_float(a.Z_tor),      new_float(a.Z_hyp),
-                                new_float(a.R_JB[i]),   new_float(a.R_rup[i]),   new_float(a.R_x[i]),
-                                new_float(a.Vs30[i]),   new_float(a.Z2p5[i]),    new_float(std::exp(mu_pga)),
-                                new_int(a.fnm),         new_int(a.frv),          Ref::borrow(a.region)};
             double mean;
-            if (!gmms::frame::call_for_double(Brisquell, get_mu_cy_name, site, mean)) return fail(failure);
+            if (!mu_args.set(a.IM, a.M, a.fwidth, a.fdip, a.Z_tor, a.Z_hyp, a.R_JB[i], a.R_rup[i], a.R_x[i],
+                             a.Vs30[i], a.Z2p5[i], std::exp(mu_pga), a.fnm, a.frv, a.region) ||
+                !gmms::frame::call_for_double(Brisquell, get_mu_cy_name, mu_args, mean))
+                return fail(failure);
             w.mu.set(i, mean);
 
             double phi, tau;
-            if (!get_phi_cy(a.IM, a.M, a.Vs30[i], std::exp(mu_pga), phi)) return fail(failure, "get_phi_cy");
+            if (!get_phi_cy(sigma_args, a.IM, a.M, a.Vs30[i], std::exp(mu_pga), phi)) return fail(failure, "get_phi_cy");
             w.phi.set(i, phi);
-            if (!get_tau_cy(a.IM, a.M, a.Vs30[i], std::exp(mu_pga), tau)) return fail(failure, "get_tau_cy");
+            if (!get_tau_cy(sigma_args, a.IM, a.M, a.Vs30[i], std::exp(mu_pga), tau)) return fail(failure, "get_tau_cy");
             w.tau.set(i, tau);
         }
         return true;

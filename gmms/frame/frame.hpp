@@ -268,6 +268,67 @@ bool call_for_double(const Global& owner, const Name& attr, const Ref (&args)[N]
     return result && to_double(result.get(), out);
 }
 
+// The positional arguments of one sibling function, kept from one of its calls to the next. A
+// slot given the value it already holds (a float of the same bits, an int of the same value, the
+// same object) keeps its object; any other value gets a new object. Floats and ints are
+// immutable, so a sibling sees objects of the same type and value as if each call made new ones,
+// while the scenario's values are made once per entry call and a site's once per site.
+template <size_t N>
+class SiblingArgs {
+public:
+    SiblingArgs() noexcept = default;
+    SiblingArgs(const SiblingArgs&) = delete;
+    SiblingArgs& operator=(const SiblingArgs&) = delete;
+
+    // Sets all N slots, in order, from doubles (floats), ints or longs (ints) and objects (as they are).
+    template <class... T>
+    bool set(T... values) noexcept {
+        static_assert(sizeof...(T) == N, "one value per argument");
+        size_t k = 0;
+        return (assign(k++, values) && ...);
+    }
+    PyObject* const* argv() const noexcept { return argv_; }
+
+private:
+    enum class Slot : unsigned char { Empty, Float, Int, Object };
+
+    bool keep(size_t k, Slot kind, uint64_t bits) const noexcept { return kind_[k] == kind && bits_[k] == bits; }
+    bool store(size_t k, Slot kind, uint64_t bits, Ref obj) noexcept {
+        if (!obj) return false;
+        argv_[k] = obj.get();
+        objects_[k] = std::move(obj);
+        kind_[k] = kind;
+        bits_[k] = bits;
+        return true;
+    }
+    bool assign(size_t k, double v) noexcept {
+        uint64_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        return keep(k, Slot::Float, bits) || store(k, Slot::Float, bits, new_float(v));
+    }
+    bool assign(size_t k, long v) noexcept {
+        const auto bits = static_cast<uint64_t>(v);
+        return keep(k, Slot::Int, bits) || store(k, Slot::Int, bits, new_int(v));
+    }
+    bool assign(size_t k, int v) noexcept { return assign(k, static_cast<long>(v)); }
+    bool assign(size_t k, PyObject* v) noexcept {
+        const auto bits = reinterpret_cast<uintptr_t>(v);
+        return keep(k, Slot::Object, bits) || store(k, Slot::Object, bits, Ref::borrow(v));
+    }
+
+    Ref objects_[N];
+    PyObject* argv_[N] = {};
+    Slot kind_[N] = {};
+    uint64_t bits_[N] = {};
+};
+
+// Calls `owner.attr(*args)` and reads the result as a double; false with the error set otherwise.
+template <size_t N>
+bool call_for_double(const Global& owner, const Name& attr, const SiblingArgs<N>& args, double& out) noexcept {
+    Ref result = call_global_attr(owner, attr, args.argv(), N);
+    return result && to_double(result.get(), out);
+}
+
 // Raises the interpreter's own TypeError for a missing value (None) where a float is needed.
 bool raise_none_as_float() noexcept;
 
