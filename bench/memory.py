@@ -7,10 +7,13 @@ the call allocated at its highest point (numpy reports its array memory to trace
 interpreter's own objects are traced too): the three outputs, any working arrays, any copies and
 the sibling calls' argument objects alive at that moment.
 
-rss: without tracemalloc, the growth of the process's peak resident set (ru_maxrss) over the
-call. The inputs are created and written before, so their pages are already resident.
+rss: without tracemalloc, the growth of the process's peak resident set over the call: VmHWM of
+/proc/self/status on Linux (ru_maxrss elsewhere; Linux carries ru_maxrss over from the parent
+across exec, so it would show the parent's peak). The inputs are created and written before, so
+their pages are already resident.
 
-Prints JSON with the byte counts of the inputs and outputs as well.
+The siblings return constants, so that only this library's allocations are seen. Prints JSON
+with the byte counts of the inputs and outputs as well.
 """
 
 import gc
@@ -25,7 +28,19 @@ sys.path[:0] = [str(ROOT / "bench"), str(ROOT / "siblings"), str(ROOT)]
 
 import numpy as np  # noqa: E402
 
+import comparators  # noqa: E402
 import run  # noqa: E402
+
+
+def peak_rss():
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
 def main():
@@ -37,9 +52,11 @@ def main():
     elif model == "Morrand":
         from gmms import Morrand
         entry, args = Morrand.Morrand_cy, run.morrand_args(n, rng)
+        Morrand.Dovecar = comparators.constant_siblings()[0]
     else:
         from gmms import Sellwyn
         entry, args = Sellwyn.Sellwyn_cy, run.sellwyn_args(n, rng)
+        Sellwyn.Brisquell = comparators.constant_siblings()[1]
     inputs = sum(a.nbytes for a in args if isinstance(a, np.ndarray))
     outputs = 3 * 8 * n
     entry(*(a[:1] if isinstance(a, np.ndarray) else a for a in args))  # load what a first call loads
@@ -51,9 +68,9 @@ def main():
         report["peak"] = tracemalloc.get_traced_memory()[1]
         tracemalloc.stop()
     else:
-        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        before = peak_rss()
         result = entry(*args)
-        report["rss_growth"] = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024
+        report["rss_growth"] = peak_rss() - before
     assert len(result[0]) == n
     print(json.dumps(report))
 
