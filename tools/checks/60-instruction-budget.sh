@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Regression guard for the cost of a call, counted in instructions by valgrind's callgrind, which
-# gives the same count run after run where wall-clock time on a shared machine does not:
+# gives nearly the same count run after run (within a few per cent, as the allocators' paths vary
+# with the process's environment) where wall-clock time on a shared machine does not:
 #   Tarvik_cy with one site (the fixed cost of a call), and Morrand_cy and Sellwyn_cy per site
 #   with siblings that return constants (the cost of our side of the sibling calls).
 # Only the instructions run inside the entry functions are counted. A count above its budget fails
