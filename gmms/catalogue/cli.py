@@ -1,0 +1,75 @@
+"""The ``catalogue`` command: ``python3 -m gmms catalogue MODEL --scenarios FILE ...``."""
+
+import argparse
+import sys
+
+MODEL_NAMES = ("Tarvik", "Morrand", "Sellwyn")
+
+DESCRIPTION = """\
+Evaluate MODEL for every (scenario, site) pair of a catalogue. The scenario table has a row per
+scenario (scenario_id and the model's scalar parameters), the pair table a row per (scenario,
+site) (scenario_id, site_id and the per-site parameters); both are CSV or HDF5 files. The
+results (scenario_id, site_id, mu_im, median_im, phi_im, tau_im) go to --out, a .h5 or .csv
+file, which appears only when complete. By default the run uses a local cluster of one worker
+process per core."""
+
+
+def _positive(text):
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def add_parser(subparsers):
+    """Register the ``catalogue`` subcommand on an argparse ``subparsers`` object."""
+    parser = subparsers.add_parser(
+        "catalogue", help="evaluate a model over a catalogue of scenarios and sites",
+        description=DESCRIPTION)
+    parser.add_argument("model", choices=MODEL_NAMES, metavar="MODEL",
+                        help=f"one of {', '.join(MODEL_NAMES)}")
+    parser.add_argument("--scenarios", required=True, metavar="FILE",
+                        help="the scenario table (.csv or .h5)")
+    parser.add_argument("--pairs", required=True, metavar="FILE",
+                        help="the pair table (.csv or .h5)")
+    parser.add_argument("--out", required=True, metavar="FILE",
+                        help="where the results go (.h5 or .csv)")
+    mode = parser.add_mutually_exclusive_group()
+    mode.add_argument("--scheduler", metavar="ADDRESS",
+                      help="run on the Dask cluster of this scheduler (e.g. tcp://host:8786)")
+    mode.add_argument("--workers", type=_positive, metavar="N",
+                      help="run on a local cluster of N worker processes (default: one per core)")
+    mode.add_argument("--serial", action="store_true",
+                      help="run in this process, without Dask")
+    parser.add_argument("--siblings", metavar="DIR",
+                        help="directory of the sibling modules Dovecar and Brisquell, on every "
+                             "worker (default: the stand-ins shipped with gmms)")
+    parser.add_argument("--batch-pairs", type=_positive, default=100_000, metavar="N",
+                        help="target number of pairs per task (default: %(default)s)")
+    parser.add_argument("--quiet", action="store_true",
+                        help="no progress bar and no closing summary")
+    parser.set_defaults(func=handle)
+    return parser
+
+
+def handle(args):
+    """Run the ``catalogue`` command; returns the exit status."""
+    from .errors import CatalogueError
+    from .runner import run_with_summary
+
+    try:
+        _, summary = run_with_summary(
+            args.model, args.scenarios, args.pairs, out=args.out, scheduler=args.scheduler,
+            workers=args.workers, serial=args.serial, siblings=args.siblings,
+            batch_pairs=args.batch_pairs, progress=not args.quiet)
+    except CatalogueError as error:
+        print(f"gmms catalogue: error: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("gmms catalogue: interrupted; no output written", file=sys.stderr)
+        return 130
+    if not args.quiet:
+        print(f"{args.model}: {summary.pairs} pairs of {summary.scenarios} scenarios in "
+              f"{summary.partitions} tasks ({summary.mode}) -> {summary.destination}",
+              file=sys.stderr)
+    return 0

@@ -1,0 +1,255 @@
+"""A catalogue checked end to end, then cut into partitions of about a target number of pairs.
+
+The client reads the pair table once to check every value and every link to the scenario table
+and to decide where partitions start, so that a bad table stops the run before any model work.
+Each partition is then read again where it is evaluated: by the worker itself when it can open
+the files, else by the client, which sends the rows along. No process holds more than a chunk
+of the pair table, whatever its size.
+
+A partition is a range of rows of the pair table. Consecutive rows of one scenario (a run) stay
+in one partition when it holds at most the target; a longer run is split by sites into nearly
+equal pieces. Results come out in the pair table's order.
+"""
+
+import math
+
+import numpy as np
+
+from .errors import InputError
+from .models import SITE
+from .tables import ID
+
+CHUNK_ROWS = 1 << 18
+
+
+class Planner:
+    """Partition boundaries of a pair table, from its scenario codes fed chunk by chunk."""
+
+    def __init__(self, target):
+        if target < 1:
+            raise ValueError("the target number of pairs per partition must be at least 1")
+        self.target = target
+        self.cuts = [0]
+        self._part_start = 0     # first row of the open partition
+        self._run_start = 0      # first row of the open run
+        self._run_code = None
+        self._rows = 0
+
+    def feed(self, codes):
+        if len(codes) == 0:
+            return
+        base = self._rows
+        ends = np.flatnonzero(codes[1:] != codes[:-1]) + 1 + base
+        if self._run_code is not None and codes[0] != self._run_code:
+            ends = np.concatenate(([base], ends))
+        self._runs_ended(ends)
+        self._run_code = codes[-1]
+        self._rows += len(codes)
+
+    def finish(self):
+        """The partition boundaries: a list of row numbers from 0 to the number of rows."""
+        if self._rows > self.cuts[-1]:
+            self._runs_ended(np.array([self._rows]))
+            if self.cuts[-1] != self._rows:
+                self.cuts.append(self._rows)
+        return self.cuts
+
+    def _runs_ended(self, ends):
+        # Runs that fit the open partition only extend it; find the next one that does not.
+        i, n = 0, len(ends)
+        while i < n:
+            j = i + int(np.searchsorted(ends[i:], self._part_start + self.target, side="right"))
+            if j >= n:
+                self._run_start = int(ends[-1])
+                return
+            if j > i:
+                self._run_start = int(ends[j - 1])
+            self._close_run(int(ends[j]))
+            i = j + 1
+
+    def _close_run(self, end):
+        start = self._run_start
+        if end - self._part_start > self.target:
+            if start > self._part_start:
+                self.cuts.append(start)
+                self._part_start = start
+            length = end - start
+            if length > self.target:
+                pieces = math.ceil(length / self.target)
+                self.cuts.extend(start + (i * length) // pieces for i in range(1, pieces + 1))
+                self._part_start = end
+        self._run_start = end
+
+
+class ScenarioTable:
+    """The scenario table in memory: ids, typed parameter columns, lookup by id."""
+
+    def __init__(self, model, source, chunk_rows=CHUNK_ROWS):
+        self.model = model
+        self.source = source
+        kinds = scenario_kinds(model)
+        chunks = [columns for _, columns in source.chunks(kinds, chunk_rows)]
+        columns = {name: (np.concatenate([c[name] for c in chunks]) if chunks
+                          else np.zeros(0, np.int64 if kind == ID else object))
+                   for name, kind in kinds.items()}
+        self.ids = columns.pop("scenario_id")
+        self.values = columns
+        self._order = np.argsort(self.ids, kind="stable")
+        self._sorted = self.ids[self._order]
+        # Ids numbered 1, 2, 3... in the table's order (the usual case) are found by subtraction.
+        n = len(self.ids)
+        self._consecutive = bool(n and (self.ids == np.arange(self.ids[0], self.ids[0] + n)).all())
+
+    def check_unique(self):
+        repeated = np.flatnonzero(self._sorted[1:] == self._sorted[:-1]) + 1
+        if len(repeated):
+            row = int(self._order[repeated].min())      # the earliest row that repeats an id
+            first = int(self._order[np.searchsorted(self._sorted, self.ids[row])])
+            raise self.source.error(
+                row, "scenario_id",
+                f"duplicate scenario_id {self.ids[row]} (first at {self.source.where(first)})")
+
+    def rows_of(self, ids, pairs, first_row):
+        """Rows of this table for the ``scenario_id`` values of pairs from ``first_row`` on."""
+        if self._consecutive:
+            rows = ids - self.ids[0]
+            found = (rows >= 0) & (rows < len(self.ids))
+            if found.all():
+                return rows
+        where = np.searchsorted(self._sorted, ids)
+        clipped = np.minimum(where, max(len(self._sorted) - 1, 0))
+        found = where < len(self._sorted)
+        if len(self._sorted):
+            found &= self._sorted[clipped] == ids
+        if not found.all():
+            row = int(np.flatnonzero(~found)[0])
+            raise pairs.error(first_row + row, "scenario_id",
+                              f"scenario_id {ids[row]} is not in {self.source.label}")
+        return self._order[clipped]
+
+    def block(self, rows):
+        """The scenarios of a partition: (codes, ids, values), numbered by first appearance
+        so that a partition whose scenarios come in runs gets sorted codes."""
+        starts = np.flatnonzero(rows[1:] != rows[:-1]) + 1
+        runs = rows[np.concatenate(([0], starts))] if len(rows) else rows
+        if len(np.unique(runs)) == len(runs):
+            # Each scenario in one run: number the runs.
+            lengths = np.diff(np.concatenate(([0], starts, [len(rows)])))
+            codes = np.repeat(np.arange(len(runs), dtype=np.int64), lengths)
+            return (codes, self.ids[runs],
+                    {name: values[runs] for name, values in self.values.items()})
+        unique, first, inverse = np.unique(rows, return_index=True, return_inverse=True)
+        by_appearance = np.argsort(first)
+        rank = np.empty_like(by_appearance)
+        rank[by_appearance] = np.arange(len(by_appearance))
+        chosen = unique[by_appearance]
+        return (rank[inverse].astype(np.int64), self.ids[chosen],
+                {name: values[chosen] for name, values in self.values.items()})
+
+
+def scenario_kinds(model):
+    return {"scenario_id": ID, **dict(model.scenario_columns)}
+
+
+def pair_kinds(model):
+    return {"scenario_id": ID, "site_id": ID, **{name: SITE for name in model.site_columns}}
+
+
+class Partition:
+    """One task's worth of pairs, read by the client (for tables only it can read).
+
+    ``codes`` number the partition's scenarios in order of first appearance; ``scenario_ids``
+    and the arrays of ``scenario_values`` follow that numbering; ``sites`` holds the per-site
+    parameters.
+    """
+
+    def __init__(self, index, first_row, scenario_id, site_id, codes, scenario_ids,
+                 scenario_values, sites):
+        self.index = index
+        self.first_row = first_row
+        self.scenario_id = scenario_id
+        self.site_id = site_id
+        self.codes = codes
+        self.scenario_ids = scenario_ids
+        self.scenario_values = scenario_values
+        self.sites = sites
+
+    def __len__(self):
+        return len(self.site_id)
+
+
+class Catalogue:
+    """A model's scenario and pair tables, checked, and their partitions."""
+
+    def __init__(self, model, scenarios, pairs, target, chunk_rows=CHUNK_ROWS, progress=None):
+        self.model = model
+        self.pairs = pairs
+        self.chunk_rows = chunk_rows
+        self._progress = progress or (lambda rows: None)
+        kinds = scenario_kinds(model)
+        scenarios.require(kinds, self._hint(pairs, "pair"))
+        pairs.require(pair_kinds(model), self._hint(scenarios, "scenario"))
+        self.scenarios = ScenarioTable(model, scenarios, chunk_rows)
+        self.scenarios.check_unique()
+        self.cuts, self.n_pairs, used = self._check_pairs(target)
+        self.n_scenarios_used = int(used.sum())
+        ims = self.scenarios.values.get("IM")
+        self.im = model.im_label(ims[used].tolist() if ims is not None else ())
+
+    @staticmethod
+    def _hint(other, what):
+        def hint(column):
+            if column in other.columns:
+                return f"'{column}' is a {'site' if what == 'pair' else 'scenario'} parameter, " \
+                       f"it belongs here, not in the {what} table"
+            return None
+        return hint
+
+    def _check_pairs(self, target):
+        planner = Planner(target)
+        used = np.zeros(len(self.scenarios.ids), dtype=bool)
+        rows = 0
+        for first_row, columns in self.pairs.chunks(pair_kinds(self.model), self.chunk_rows):
+            codes = self.scenarios.rows_of(columns["scenario_id"], self.pairs, first_row)
+            planner.feed(codes)
+            used[codes] = True
+            rows = first_row + len(codes)
+            self._progress(len(codes))
+        return planner.finish(), rows, used
+
+    def ranges(self):
+        """(index, first row, stop row) of every partition."""
+        return [(i, lo, hi) for i, (lo, hi) in enumerate(zip(self.cuts[:-1], self.cuts[1:]))]
+
+    def partitions(self):
+        """Yield the partitions in order, reading the pair table a chunk at a time."""
+        cuts = iter(zip(self.cuts[:-1], self.cuts[1:]))
+        index = 0
+        held, held_start = None, 0
+        bounds = next(cuts, None)
+        for first_row, columns in self.pairs.chunks(pair_kinds(self.model), self.chunk_rows):
+            if held is None:
+                held, held_start = columns, first_row
+            else:
+                held = {name: np.concatenate((held[name], columns[name])) for name in held}
+            held_stop = first_row + len(columns["site_id"])
+            while bounds is not None and bounds[1] <= held_stop:
+                lo, hi = bounds[0] - held_start, bounds[1] - held_start
+                yield self._partition(index, bounds[0], {n: a[lo:hi] for n, a in held.items()})
+                index += 1
+                bounds = next(cuts, None)
+            if bounds is not None:
+                keep = bounds[0] - held_start
+                held = {name: array[keep:] for name, array in held.items()}
+                held_start = bounds[0]
+        if bounds is not None:
+            raise InputError(f"{self.pairs.label}: the table changed while it was being read")
+
+    def _partition(self, index, first_row, columns):
+        rows = self.scenarios.rows_of(columns["scenario_id"], self.pairs, first_row)
+        codes, ids, values = self.scenarios.block(rows)
+        return Partition(
+            index=index, first_row=first_row,
+            scenario_id=columns["scenario_id"].copy(), site_id=columns["site_id"].copy(),
+            codes=codes, scenario_ids=ids, scenario_values=values,
+            sites={name: np.array(columns[name]) for name in self.model.site_columns})

@@ -1,0 +1,309 @@
+"""The catalogue runner in this process: results, partitions, file formats, bad input, refusals."""
+
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from gmms import catalogue
+from gmms.catalogue import synthetic
+from gmms.catalogue.errors import InputError, ScenarioRefused, SetupError
+from gmms.catalogue.models import MODELS, SITE
+from gmms.catalogue.plan import Planner
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples" / "catalogue"
+MODEL_NAMES = list(MODELS)
+RESULT_COLUMNS = ["mu_im", "median_im", "phi_im", "tau_im"]
+
+
+def small_catalogue(model, *, n_scenarios=7, n_sites=9, seed=3, shuffle=False):
+    scenarios = synthetic.scenarios(model, n_scenarios, seed=seed)
+    pairs = pd.concat(synthetic.pairs(model, scenarios.scenario_id.to_numpy(), n_sites, seed=seed))
+    if shuffle:
+        pairs = pairs.sample(frac=1.0, random_state=seed)
+    return scenarios, pairs.reset_index(drop=True)
+
+
+def direct(model, scenarios, pairs):
+    """Oracle: one entry call per scenario, over that scenario's rows of the pair table."""
+    spec = MODELS[model]
+    entry = getattr(__import__(f"gmms.{model}", fromlist=[model]), spec.entry_name)
+    out = np.full((len(pairs), 3), np.nan)
+    by_id = scenarios.set_index("scenario_id")
+    for scenario_id, rows in pairs.groupby("scenario_id", sort=False):
+        scenario = by_id.loc[scenario_id]
+        args = [rows[name].to_numpy(dtype=float).copy() if kind == SITE else scenario[name]
+                for name, kind in spec.parameters]
+        args = [a.item() if isinstance(a, np.generic) else a for a in args]
+        mean, phi, tau = entry(*args)
+        out[rows.index.to_numpy()] = np.column_stack((mean, phi, tau))
+    return out
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    return a.shape == b.shape and bool((a.view(np.int64) == b.view(np.int64)).all())
+
+
+def write_csv(path, frame):
+    frame.to_csv(path, index=False, lineterminator="\n")
+    return path
+
+
+# --- results ---------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("model", MODEL_NAMES)
+@pytest.mark.parametrize("shuffle", [False, True], ids=["grouped", "shuffled"])
+@pytest.mark.parametrize("batch_pairs", [4, 13, 10_000])
+def test_serial_results_equal_one_call_per_scenario(model, shuffle, batch_pairs):
+    scenarios, pairs = small_catalogue(model, shuffle=shuffle)
+    result = catalogue.run(model, scenarios, pairs, serial=True, batch_pairs=batch_pairs)
+    expected = direct(model, scenarios, pairs)
+    assert list(result.columns) == ["scenario_id", "site_id", *RESULT_COLUMNS]
+    assert (result.scenario_id.to_numpy() == pairs.scenario_id.to_numpy()).all()
+    assert (result.site_id.to_numpy() == pairs.site_id.to_numpy()).all()
+    assert same_bits(result[["mu_im", "phi_im", "tau_im"]].to_numpy(), expected)
+    assert same_bits(result.median_im, np.exp(expected[:, 0]))
+
+
+@pytest.mark.parametrize("source", ["csv", "h5"])
+@pytest.mark.parametrize("destination", ["csv", "h5"])
+def test_file_formats_keep_every_bit_and_the_metadata(tmp_path, source, destination):
+    scenarios, pairs = small_catalogue("Sellwyn")
+    synthetic.write(tmp_path / f"s.{source}", [scenarios])
+    synthetic.write(tmp_path / f"p.{source}", [pairs])
+    out = tmp_path / f"out.{destination}"
+    reference = catalogue.run("Sellwyn", scenarios, pairs, serial=True)
+    assert catalogue.run("Sellwyn", tmp_path / f"s.{source}", tmp_path / f"p.{source}",
+                         serial=True, out=out, batch_pairs=10) == out
+    if destination == "csv":
+        header = [line for line in out.read_text().splitlines() if line.startswith("#")]
+        metadata = dict(line[2:].split(": ", 1) for line in header)
+        written = pd.read_csv(out, comment="#", float_precision="round_trip")
+    else:
+        import h5py
+
+        with h5py.File(out, "r") as file:
+            metadata = {key: str(value) for key, value in file.attrs.items()}
+            written = pd.DataFrame({name: file[name][:] for name in reference.columns})
+    assert metadata == {"model": "Sellwyn", "IM": "CAV", "gmms_version": catalogue_version(),
+                        "siblings": "stand-ins"}
+    assert list(written.columns) == list(reference.columns)
+    for name in reference.columns:
+        assert same_bits(written[name], reference[name]) if name in RESULT_COLUMNS \
+            else (written[name].to_numpy() == reference[name].to_numpy()).all()
+    assert sorted(os.listdir(tmp_path)) == sorted([f"s.{source}", f"p.{source}", out.name])
+
+
+def catalogue_version():
+    import gmms
+
+    return gmms.__version__
+
+
+def test_im_metadata_names_every_im_of_the_catalogue():
+    scenarios, pairs = small_catalogue("Tarvik")
+    scenarios["IM"] = [0, 1] * 3 + [0]
+    assert catalogue.run("Tarvik", scenarios, pairs, serial=True).attrs["IM"] == "Ia,CAV"
+
+
+# --- partitions ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("seed", range(6))
+def test_partitions_keep_scenarios_whole_up_to_the_target(seed):
+    rng = np.random.default_rng(seed)
+    target = int(rng.integers(1, 40))
+    runs = rng.integers(1, 3 * target, size=int(rng.integers(1, 60)))
+    codes = np.repeat(np.arange(len(runs)) % 5, runs)   # neighbouring runs differ
+    starts = np.concatenate(([0], np.cumsum(runs)))
+    cut_sets = []
+    for chunk in (1, 7, len(codes)):
+        planner = Planner(target)
+        for lo in range(0, len(codes), chunk):
+            planner.feed(codes[lo:lo + chunk])
+        cut_sets.append(planner.finish())
+    cuts = cut_sets[0]
+    assert all(c == cuts for c in cut_sets), "partitions must not depend on the reading chunks"
+    assert cuts[0] == 0 and cuts[-1] == len(codes) and all(np.diff(cuts) > 0)
+    assert all(np.diff(cuts) <= target)
+    for start, stop, length in zip(starts[:-1], starts[1:], runs):
+        inside = [c for c in cuts if start < c < stop]
+        if length <= target:
+            assert not inside, "a scenario that fits one task is split"
+        else:
+            pieces = np.diff([start, *inside, stop])
+            assert len(pieces) == -(-length // target) and pieces.max() - pieces.min() <= 1
+    # Whole runs are packed greedily: a partition is closed only when the next run overflows it.
+    run_ends = set(starts.tolist())
+    for lo, hi, nxt in zip(cuts[:-2], cuts[1:-1], cuts[2:]):
+        if lo in run_ends and hi in run_ends and hi - lo <= target:
+            next_run = starts[starts > hi][0] - hi if (starts > hi).any() else 0
+            assert hi - lo + next_run > target
+
+
+# --- bad input -------------------------------------------------------------------------------
+
+def edit(text, line, old, new):
+    lines = text.splitlines()
+    assert old in lines[line - 1]
+    lines[line - 1] = lines[line - 1].replace(old, new, 1)
+    return "\n".join(lines) + "\n"
+
+
+def drop_column(text, column):
+    frame = pd.read_csv(pd.io.common.StringIO(text), dtype=str, keep_default_na=False)
+    return frame.drop(columns=[column]).to_csv(index=False, lineterminator="\n")
+
+
+BAD_INPUT = {
+    "pair missing column": ("pairs", lambda t: drop_column(t, "Vs30"), ["missing column 'Vs30'"]),
+    "scenario missing column": ("scenarios", lambda t: drop_column(t, "M"),
+                                ["missing column 'M'"]),
+    "non-numeric value": ("pairs", lambda t: edit(t, 30, ",702.4", ",7x2.4"),
+                          ["line 30, column 'Vs30': '7x2.4' is not a number"]),
+    "empty value": ("pairs", lambda t: edit(t, 12, ",209.0,", ",,"),
+                    ["line 12, column 'R_rup': empty value"]),
+    "fractional flag": ("scenarios", lambda t: edit(t, 4, ",1,0,0,0", ",1,0.5,0,0"),
+                        ["line 4, column 'fint': 0.5 is not an integer"]),
+    "flag beyond 32 bits": ("scenarios", lambda t: edit(t, 3, ",0,1,0,1", ",0,1,0,4294967297"),
+                            ["line 3, column 'frv': 4294967297.0 does not fit a 32-bit integer"]),
+    "duplicate scenario_id": ("scenarios", lambda t: edit(t, 6, "105,", "102,"),
+                              ["line 6, column 'scenario_id': duplicate scenario_id 102 "
+                               "(first at line 3)"]),
+    "pair of unknown scenario": ("pairs", lambda t: edit(t, 45, "106,", "999,"),
+                                 ["line 45, column 'scenario_id': scenario_id 999 is not in",
+                                  "tarvik-scenarios.csv"]),
+    "extra field": ("pairs", lambda t: edit(t, 20, ",243.7,", ",243.7,1,"), ["line 20"]),
+}
+
+
+@pytest.fixture
+def no_model_work(monkeypatch):
+    from gmms.catalogue import runner
+
+    calls = []
+    monkeypatch.setattr(runner, "evaluate", lambda *a: calls.append(a))
+    monkeypatch.setattr(runner, "evaluate_rows", lambda *a: calls.append(a))
+    monkeypatch.setattr(runner, "load_entry", lambda *a: calls.append(a))
+    return calls
+
+
+@pytest.mark.parametrize("case", list(BAD_INPUT))
+def test_bad_csv_input_is_named_before_any_model_work(tmp_path, no_model_work, case):
+    table, change, fragments = BAD_INPUT[case]
+    for name in ("scenarios", "pairs"):
+        text = (EXAMPLES / f"tarvik-{name}.csv").read_text()
+        (tmp_path / f"tarvik-{name}.csv").write_text(change(text) if name == table else text)
+    with pytest.raises(InputError) as error:
+        catalogue.run("Tarvik", tmp_path / "tarvik-scenarios.csv", tmp_path / "tarvik-pairs.csv",
+                      serial=True, out=tmp_path / "out.h5", batch_pairs=5)
+    message = str(error.value)
+    assert f"tarvik-{table}.csv" in message
+    for fragment in fragments:
+        assert fragment in message
+    assert no_model_work == []
+    assert not (tmp_path / "out.h5").exists()
+
+
+def test_scenario_parameter_in_the_pair_table_is_pointed_out():
+    scenarios, pairs = small_catalogue("Morrand")
+    pairs["M"] = 6.0
+    with pytest.raises(InputError, match="missing column 'M'.*belongs here, not in the pair"):
+        catalogue.run("Morrand", scenarios.drop(columns="M"), pairs, serial=True)
+
+
+@pytest.mark.parametrize("column, value, fragment", [
+    ("Vs30", b"fast", "row 17, column 'Vs30': 'fast' is not a number"),
+    ("scenario_id", b"42", "row 17, column 'scenario_id': scenario_id 42 is not in"),
+])
+def test_bad_hdf5_input_names_the_row(tmp_path, no_model_work, column, value, fragment):
+    import h5py
+
+    scenarios, pairs = small_catalogue("Tarvik")
+    pairs = pairs.astype({column: object})
+    pairs[column] = pairs[column].astype(str)
+    pairs.loc[17, column] = value.decode()
+    synthetic.write(tmp_path / "s.h5", [scenarios])
+    synthetic.write(tmp_path / "p.h5", [pairs])
+    with h5py.File(tmp_path / "p.h5", "r") as file:
+        assert file[column].dtype.kind == "O"      # stored as text
+    with pytest.raises(InputError, match=fragment.replace("(", r"\(")):
+        catalogue.run("Tarvik", tmp_path / "s.h5", tmp_path / "p.h5", serial=True)
+    assert no_model_work == []
+
+
+# --- refusals and atomic output --------------------------------------------------------------
+
+@pytest.mark.parametrize("model, message", [
+    ("Tarvik", "TypeError: must be real number, not NoneType"),
+    ("Sellwyn", "ValueError: Sellwyn_cy() argument 'IM' must be 0 (Ia) or 1 (CAV), not 2"),
+])
+@pytest.mark.parametrize("suffix", ["h5", "csv"])
+def test_refused_scenario_stops_the_run_and_leaves_the_old_file(tmp_path, model, message, suffix):
+    scenarios, pairs = small_catalogue(model, n_scenarios=12)
+    scenarios.loc[8, "IM"] = 2
+    out = tmp_path / f"out.{suffix}"
+    out.write_text("an older result\n")
+    with pytest.raises(ScenarioRefused) as error:
+        catalogue.run(model, scenarios, pairs, serial=True, out=out, batch_pairs=10)
+    assert str(error.value) == f"{model} refused scenario {scenarios.scenario_id[8]}: {message}"
+    assert out.read_text() == "an older result\n"
+    assert os.listdir(tmp_path) == [out.name]
+
+
+def test_model_already_loaded_with_other_siblings_is_reported(tmp_path, monkeypatch):
+    from gmms import Morrand  # noqa: F401  (loaded with the stand-ins)
+
+    monkeypatch.setattr(sys, "path", list(sys.path))
+    shutil.copy(ROOT / "siblings" / "Dovecar.py", tmp_path / "Dovecar.py")
+    scenarios, pairs = small_catalogue("Morrand")
+    with pytest.raises(SetupError, match="already runs with Dovecar from .*restart the workers"):
+        catalogue.run("Morrand", scenarios, pairs, serial=True, siblings=tmp_path)
+
+
+# --- command line ----------------------------------------------------------------------------
+
+def cli(*args, timeout=120):
+    env = dict(os.environ, PYTHONPATH=str(ROOT))
+    return subprocess.run([sys.executable, "-m", "gmms.catalogue", *map(str, args)], cwd=ROOT,
+                          env=env, capture_output=True, text=True, timeout=timeout)
+
+
+@pytest.mark.parametrize("quiet", [False, True])
+def test_cli_serial_run(tmp_path, quiet):
+    out = tmp_path / "morrand.csv"
+    done = cli("Morrand", "--scenarios", EXAMPLES / "morrand-scenarios.csv",
+               "--pairs", EXAMPLES / "morrand-pairs.csv", "--out", out, "--serial",
+               *(["--quiet"] if quiet else []))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == ""
+    assert (done.stderr == "") if quiet else ("48 pairs of 6 scenarios" in done.stderr)
+    expected = catalogue.run("Morrand", EXAMPLES / "morrand-scenarios.csv",
+                             EXAMPLES / "morrand-pairs.csv", serial=True)
+    written = pd.read_csv(out, comment="#", float_precision="round_trip")
+    assert same_bits(written[RESULT_COLUMNS], expected[RESULT_COLUMNS])
+
+
+def test_cli_reports_bad_input_and_writes_nothing(tmp_path):
+    pairs = tmp_path / "pairs.csv"
+    pairs.write_text(edit((EXAMPLES / "sellwyn-pairs.csv").read_text(), 9, ",1", ",x"))
+    done = cli("Sellwyn", "--scenarios", EXAMPLES / "sellwyn-scenarios.csv", "--pairs", pairs,
+               "--out", tmp_path / "out.h5", "--serial")
+    assert done.returncode == 1
+    assert done.stderr.startswith(f"gmms catalogue: error: {pairs}, line 9, column ")
+    assert os.listdir(tmp_path) == ["pairs.csv"]
+
+
+def test_importing_the_package_loads_no_heavy_dependency():
+    code = ("import sys, gmms.catalogue; "
+            "print(sorted(m for m in ('pandas', 'h5py', 'distributed', 'dask', 'tqdm') "
+            "if m in sys.modules))")
+    done = subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True,
+                          text=True, timeout=60, env=dict(os.environ, PYTHONPATH=str(ROOT)))
+    assert done.stdout.strip() == "[]", done.stderr

@@ -1,0 +1,229 @@
+"""The catalogue runner on Dask: a local cluster, and a scheduler with two workers started here.
+
+Every cluster listens on 127.0.0.1 only, every wait is bounded, and the processes started here
+are stopped at the end of the module.
+"""
+
+import json
+import logging
+import os
+import pathlib
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from gmms import catalogue
+from gmms.catalogue import synthetic
+from gmms.catalogue.errors import ScenarioRefused
+
+distributed = pytest.importorskip("distributed")
+
+pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+EXAMPLES = ROOT / "examples" / "catalogue"
+MODEL_NAMES = ["Tarvik", "Morrand", "Sellwyn"]
+WAIT_S = 120
+
+
+def example(model):
+    return EXAMPLES / f"{model.lower()}-scenarios.csv", EXAMPLES / f"{model.lower()}-pairs.csv"
+
+
+def assert_same(result, reference):
+    """Same rows in the same order, and every result the same to the last bit."""
+    assert list(result.columns) == list(reference.columns)
+    for name in reference.columns:
+        a, b = result[name].to_numpy(), reference[name].to_numpy()
+        assert a.dtype == b.dtype and (a.view(np.int64) == b.view(np.int64)).all(), name
+
+
+def read_output(path):
+    import h5py
+
+    with h5py.File(path, "r") as file:
+        return pd.DataFrame({name: file[name][:] for name in
+                             ("scenario_id", "site_id", "mu_im", "median_im", "phi_im",
+                              "tau_im")}), dict(file.attrs)
+
+
+def serial(model, scenarios, pairs, **options):
+    return catalogue.run(model, scenarios, pairs, serial=True, **options)
+
+
+def cli(*args):
+    env = dict(os.environ, PYTHONPATH=str(ROOT))
+    return subprocess.run([sys.executable, "-m", "gmms.catalogue", *map(str, args)], cwd=ROOT,
+                          env=env, capture_output=True, text=True, timeout=WAIT_S + 60)
+
+
+# --- a local cluster -------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def local_client():
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                       host="127.0.0.1", dashboard_address=None,
+                                       silence_logs=logging.ERROR)
+    client = distributed.Client(cluster, timeout=WAIT_S)
+    try:
+        client.wait_for_workers(2, timeout=WAIT_S)
+        yield client
+    finally:
+        client.close(timeout=30)
+        cluster.close(timeout=30)
+
+
+@pytest.mark.parametrize("model", MODEL_NAMES)
+def test_local_cluster_matches_serial(local_client, model):
+    scenarios, pairs = example(model)
+    result = catalogue.run(model, scenarios, pairs, client=local_client, batch_pairs=10,
+                           timeout=WAIT_S)
+    assert_same(result, serial(model, scenarios, pairs))
+
+
+def test_tables_in_memory_are_sent_to_the_workers(local_client):
+    scenarios, pairs = (pd.read_csv(path) for path in example("Sellwyn"))
+    pairs = pairs.sample(frac=1.0, random_state=5).reset_index(drop=True)
+    result = catalogue.run("Sellwyn", scenarios, pairs, client=local_client, batch_pairs=7,
+                           timeout=WAIT_S)
+    assert_same(result, serial("Sellwyn", scenarios, pairs))
+
+
+def test_refusal_on_a_worker_stops_the_run(local_client, tmp_path):
+    scenarios, pairs = example("Tarvik")
+    table = pd.read_csv(scenarios)
+    table.loc[3, "IM"] = 2
+    table.to_csv(tmp_path / "scenarios.csv", index=False)
+    with pytest.raises(ScenarioRefused, match=r"^Tarvik refused scenario 104: TypeError: "):
+        catalogue.run("Tarvik", tmp_path / "scenarios.csv", pairs, client=local_client,
+                      out=tmp_path / "out.h5", batch_pairs=5, timeout=WAIT_S)
+    assert os.listdir(tmp_path) == ["scenarios.csv"]
+
+
+def test_cli_embedded_cluster_matches_serial(tmp_path):
+    scenarios, pairs = example("Sellwyn")
+    done = cli("Sellwyn", "--scenarios", scenarios, "--pairs", pairs, "--out",
+               tmp_path / "out.h5", "--workers", "2", "--batch-pairs", "9", "--quiet")
+    assert done.returncode == 0, done.stderr
+    result, attrs = read_output(tmp_path / "out.h5")
+    assert attrs["model"] == "Sellwyn" and attrs["IM"] == "Ia"
+    assert_same(result, serial("Sellwyn", scenarios, pairs))
+
+
+# --- a scheduler and two workers, as separate processes --------------------------------------
+
+def _command(name):
+    found = shutil.which(name)
+    module = {"dask-scheduler": "distributed.cli.dask_scheduler",
+              "dask-worker": "distributed.cli.dask_worker"}[name]
+    return [found] if found else [sys.executable, "-m", module]
+
+
+@pytest.fixture(scope="module")
+def real_cluster(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("dask-cluster")
+    scheduler_file = directory / "scheduler.json"
+    # The workers get the package but no sibling directory on their path.
+    env = dict(os.environ, PYTHONPATH=str(ROOT))
+    log = open(directory / "cluster.log", "w")
+    processes = []
+
+    def start(*args):
+        processes.append(subprocess.Popen([*args], cwd=directory, env=env, stdout=log,
+                                          stderr=subprocess.STDOUT))
+
+    client = None
+    try:
+        start(*_command("dask-scheduler"), "--host", "127.0.0.1", "--port", "0",
+              "--no-dashboard", "--scheduler-file", scheduler_file)
+        deadline = time.monotonic() + WAIT_S
+        while not scheduler_file.exists() or not scheduler_file.read_text().strip():
+            assert time.monotonic() < deadline, "the scheduler did not start"
+            assert processes[0].poll() is None, "the scheduler exited"
+            time.sleep(0.2)
+        for name in ("w1", "w2"):
+            start(*_command("dask-worker"), "--scheduler-file", scheduler_file, "--nthreads",
+                  "1", "--nworkers", "1", "--host", "127.0.0.1", "--no-dashboard",
+                  "--death-timeout", "60", "--name", name)
+        address = json.loads(scheduler_file.read_text())["address"]
+        client = distributed.Client(address, timeout=WAIT_S)
+        client.wait_for_workers(2, timeout=WAIT_S)
+        yield address, client
+    finally:
+        if client is not None:
+            client.close(timeout=30)
+        for process in reversed(processes):
+            process.send_signal(signal.SIGTERM)
+        for process in reversed(processes):
+            try:
+                process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait(timeout=30)
+        log.close()
+
+
+@pytest.mark.parametrize("model", MODEL_NAMES)
+def test_scheduler_and_two_workers_match_serial(real_cluster, tmp_path, model):
+    address, _ = real_cluster
+    scenarios, pairs = example(model)
+    done = cli(model, "--scenarios", scenarios, "--pairs", pairs, "--out", tmp_path / "out.h5",
+               "--scheduler", address, "--batch-pairs", "10", "--quiet")
+    assert done.returncode == 0, done.stderr
+    result, _ = read_output(tmp_path / "out.h5")
+    assert_same(result, serial(model, scenarios, pairs))
+
+
+KILLER = '''\
+"""Dovecar, as the stand-in, except that it kills its own process once, at one scenario."""
+import importlib.util
+import os
+import signal
+
+_spec = importlib.util.spec_from_file_location("_standin_dovecar", {standin!r})
+_standin = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(_standin)
+get_alpha_cy = _standin.get_alpha_cy
+
+
+def get_mu_cy(selector, M, *rest):
+    if M == {magnitude!r} and not os.path.exists({flag!r}):
+        open({flag!r}, "w").close()
+        os.kill(os.getpid(), signal.SIGKILL)
+    return _standin.get_mu_cy(selector, M, *rest)
+'''
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs SIGKILL")
+def test_worker_killed_mid_run_loses_and_repeats_nothing(real_cluster, tmp_path):
+    address, client = real_cluster
+    client.restart(timeout=WAIT_S)            # fresh workers: Morrand not loaded yet
+    client.wait_for_workers(2, timeout=WAIT_S)
+    scenarios = synthetic.scenarios("Morrand", 16, seed=8)
+    pairs = pd.concat(synthetic.pairs("Morrand", scenarios.scenario_id.to_numpy(), 30, seed=8))
+    synthetic.write(tmp_path / "scenarios.csv", [scenarios])
+    synthetic.write(tmp_path / "pairs.csv", [pairs])
+    siblings = tmp_path / "siblings"           # on neither the client's nor the workers' path
+    siblings.mkdir()
+    flag = tmp_path / "killed"
+    (siblings / "Dovecar.py").write_text(KILLER.format(
+        standin=str(ROOT / "siblings" / "Dovecar.py"), magnitude=float(scenarios.M[10]),
+        flag=str(flag)))
+    assert str(siblings) not in sys.path
+    assert not any(client.run(lambda: str(siblings) in sys.path).values())
+
+    out = tmp_path / "out.h5"
+    catalogue.run("Morrand", tmp_path / "scenarios.csv", tmp_path / "pairs.csv",
+                  scheduler=address, siblings=siblings, out=out, batch_pairs=30, timeout=WAIT_S)
+
+    assert flag.exists(), "no worker was killed"
+    result, attrs = read_output(out)
+    assert attrs["siblings"] == str(siblings)
+    assert_same(result, serial("Morrand", tmp_path / "scenarios.csv", tmp_path / "pairs.csv"))
+    assert str(siblings) not in sys.path
