@@ -1,0 +1,172 @@
+"""Benchmark of the catalogue runner: its overhead, its speed-up on workers, its memory.
+
+    /usr/bin/python3 bench/catalogue.py [--scenarios 1000] [--sites 1000] [--repeat 3]
+                                        [--memory-pairs 10000000] [--workers 2]
+
+For each model, on a synthetic catalogue of SCENARIOS x SITES pairs read from HDF5 and written to
+HDF5, side by side in one run (best of REPEAT):
+
+- bare: a loop of entry calls over arrays already grouped by scenario in memory (no reading,
+  no checking, no writing): the floor any runner is measured against;
+- serial: ``run(..., serial=True)``; its time over bare is the runner's overhead;
+- workers: ``run(..., client=...)`` on a local cluster of WORKERS processes started beforehand
+  (its start-up time is reported on its own); serial over workers is the speed-up.
+
+Then the peak resident memory of a serial run over a catalogue of MEMORY_PAIRS pairs from HDF5,
+measured in a child process, and of the client and the workers of a cluster run over it.
+"""
+
+import argparse
+import logging
+import os
+import pathlib
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+sys.path[:0] = [str(ROOT)]
+
+import numpy as np  # noqa: E402
+
+from gmms.catalogue import run, synthetic  # noqa: E402
+from gmms.catalogue.models import MODELS, SITE  # noqa: E402
+from gmms.siblings import use_siblings  # noqa: E402
+
+
+def make(directory, model, n_scenarios, n_sites):
+    scenarios = synthetic.scenarios(model, n_scenarios, seed=1)
+    s_path, p_path = directory / f"{model}-s.h5", directory / f"{model}-p.h5"
+    synthetic.write(s_path, [scenarios])
+    synthetic.write(p_path, synthetic.pairs(model, scenarios.scenario_id.to_numpy(), n_sites,
+                                            seed=2, block_scenarios=max(1, 200_000 // n_sites)))
+    return scenarios, s_path, p_path
+
+
+def bare_loop(model, scenarios, p_path):
+    """Seconds for one entry call per scenario over pre-grouped in-memory arrays."""
+    import h5py
+
+    spec = MODELS[model]
+    entry = getattr(__import__(f"gmms.{model}", fromlist=[model]), spec.entry_name)
+    with h5py.File(p_path, "r") as file:
+        ids = file["scenario_id"][:]
+        sites = {name: file[name][:] for name in spec.site_columns}
+    bounds = np.flatnonzero(np.diff(ids)) + 1
+    groups = list(zip(np.concatenate(([0], bounds)), np.concatenate((bounds, [len(ids)]))))
+    rows = scenarios.to_dict("records")
+    calls = []
+    for (lo, hi), row in zip(groups, rows):
+        calls.append([sites[name][lo:hi] if kind == SITE else row[name]
+                      for name, kind in spec.parameters])
+    start = time.perf_counter()
+    for args in calls:
+        entry(*args)
+    return time.perf_counter() - start
+
+
+def timed(function):
+    start = time.perf_counter()
+    function()
+    return time.perf_counter() - start
+
+
+MEMORY_CHILD = """
+import resource, sys
+sys.path[:0] = [{root!r}]
+from gmms.catalogue import run
+mode = sys.argv[1]
+if mode == "serial":
+    run("Tarvik", {s!r}, {p!r}, serial=True, out={out!r})
+    print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+else:
+    import logging
+    from distributed import Client, LocalCluster
+    if __name__ == "__main__":
+        with LocalCluster(n_workers=int(mode), threads_per_worker=1, host="127.0.0.1",
+                          dashboard_address=None, silence_logs=logging.ERROR) as cluster, \\
+                Client(cluster) as client:
+            run("Tarvik", {s!r}, {p!r}, client=client, out={out!r})
+            peaks = client.run(lambda: __import__("resource").getrusage(
+                __import__("resource").RUSAGE_SELF).ru_maxrss)
+            print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, *peaks.values())
+"""
+
+
+def peak_memory(directory, pairs, workers):
+    n_sites = 1000
+    n_scenarios = max(1, pairs // n_sites)
+    _, s_path, p_path = make(directory, "Tarvik", n_scenarios, n_sites)
+    size = sum(os.path.getsize(p) for p in (s_path, p_path))
+    script = directory / "memory_child.py"
+    script.write_text(MEMORY_CHILD.format(root=str(ROOT), s=str(s_path), p=str(p_path),
+                                          out=str(directory / "memory-out.h5")))
+    results = {}
+    for mode in ("serial", str(workers)):
+        done = subprocess.run([sys.executable, str(script), mode], capture_output=True,
+                              text=True, check=True, timeout=3600)
+        results[mode] = [int(kib) / 1024 for kib in done.stdout.split()]
+    return n_scenarios * n_sites, size / 2**20, results
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--scenarios", type=int, default=1000)
+    parser.add_argument("--sites", type=int, default=1000)
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--memory-pairs", type=int, default=10_000_000,
+                        help="pairs of the memory run (0: skip it)")
+    parser.add_argument("--models", nargs="*", default=list(MODELS))
+    args = parser.parse_args()
+    use_siblings()
+
+    from distributed import Client, LocalCluster
+
+    with tempfile.TemporaryDirectory(prefix="gmms-bench-") as tmp:
+        directory = pathlib.Path(tmp)
+        start = time.perf_counter()
+        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
+                               host="127.0.0.1", dashboard_address=None,
+                               silence_logs=logging.ERROR)
+        client = Client(cluster)
+        startup = time.perf_counter() - start
+        pairs = args.scenarios * args.sites
+        print(f"catalogue: {args.scenarios} scenarios x {args.sites} sites = {pairs} pairs, "
+              f"HDF5 in and out; best of {args.repeat}; {os.cpu_count()} cores; "
+              f"local cluster of {args.workers} worker processes started in {startup:.1f} s")
+        print(f"{'model':8} {'bare Mpair/s':>13} {'serial Mpair/s':>15} {'serial/bare':>12} "
+              f"{'workers Mpair/s':>16} {'speed-up':>9}")
+        for model in args.models:
+            scenarios, s_path, p_path = make(directory, model, args.scenarios, args.sites)
+            out = directory / f"{model}-out.h5"
+            run(model, s_path, p_path, client=client, out=out)     # warm the workers
+            times = {"bare": [], "serial": [], "workers": []}
+            for _ in range(args.repeat):
+                times["bare"].append(bare_loop(model, scenarios, p_path))
+                times["serial"].append(timed(lambda: run(model, s_path, p_path, serial=True,
+                                                         out=out)))
+                times["workers"].append(timed(lambda: run(model, s_path, p_path, client=client,
+                                                          out=out)))
+            best = {mode: min(values) for mode, values in times.items()}
+            rate = {mode: pairs / seconds / 1e6 for mode, seconds in best.items()}
+            print(f"{model:8} {rate['bare']:13.3f} {rate['serial']:15.3f} "
+                  f"{best['serial'] / best['bare']:12.2f} {rate['workers']:16.3f} "
+                  f"{best['serial'] / best['workers']:9.2f}", flush=True)
+        client.close()
+        cluster.close()
+        if args.memory_pairs:
+            n, size_mib, peaks = peak_memory(directory, args.memory_pairs, args.workers)
+            serial = peaks["serial"][0]
+            client_peak, *worker_peaks = peaks[str(args.workers)]
+            print(f"peak memory, Tarvik, {n} pairs ({size_mib:.0f} MiB of HDF5 input): "
+                  f"serial {serial:.0f} MiB; {args.workers} workers: client {client_peak:.0f} MiB, "
+                  f"workers {', '.join(f'{p:.0f}' for p in worker_peaks)} MiB")
+    print(f"(this process: peak {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.0f} "
+          "MiB)")
+
+
+if __name__ == "__main__":
+    main()
