@@ -17,7 +17,6 @@ measured in a child process, and of the client and the workers of a cluster run 
 """
 
 import argparse
-import logging
 import os
 import pathlib
 import resource
@@ -82,12 +81,10 @@ if mode == "serial":
     run("Tarvik", {s!r}, {p!r}, serial=True, out={out!r})
     print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
 else:
-    import logging
-    from distributed import Client, LocalCluster
+    from distributed import Client
+    from gmms.catalogue.runner import local_cluster
     if __name__ == "__main__":
-        with LocalCluster(n_workers=int(mode), threads_per_worker=1, host="127.0.0.1",
-                          dashboard_address=None, silence_logs=logging.ERROR) as cluster, \\
-                Client(cluster) as client:
+        with local_cluster(int(mode)) as cluster, Client(cluster) as client:
             run("Tarvik", {s!r}, {p!r}, client=client, out={out!r})
             peaks = client.run(lambda: __import__("resource").getrusage(
                 __import__("resource").RUSAGE_SELF).ru_maxrss)
@@ -123,14 +120,14 @@ def main():
     args = parser.parse_args()
     use_siblings()
 
-    from distributed import Client, LocalCluster
+    from distributed import Client
+
+    from gmms.catalogue.runner import local_cluster
 
     with tempfile.TemporaryDirectory(prefix="gmms-bench-") as tmp:
         directory = pathlib.Path(tmp)
         start = time.perf_counter()
-        cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
-                               host="127.0.0.1", dashboard_address=None,
-                               silence_logs=logging.ERROR)
+        cluster = local_cluster(args.workers)
         client = Client(cluster)
         startup = time.perf_counter() - start
         pairs = args.scenarios * args.sites

@@ -181,7 +181,7 @@ def _run_serial(catalogue, sink, bar, siblings):
 
 @contextlib.contextmanager
 def _connect(mode, scheduler, workers):
-    from distributed import Client, LocalCluster
+    from distributed import Client
 
     if mode == "scheduler":
         try:
@@ -197,13 +197,30 @@ def _connect(mode, scheduler, workers):
                                      f"within {WORKER_WAIT_S} s") from None
             yield client
         return
-    # Worker processes, one thread each: an entry call holds the interpreter lock from start
-    # to end, so threads in one process would take turns, not run side by side.
-    cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
-                           processes=True, host="127.0.0.1", dashboard_address=None,
-                           silence_logs=logging.ERROR)
-    with cluster, Client(cluster) as client:
+    with local_cluster(workers) as cluster, Client(cluster) as client:
         yield client
+
+
+def local_cluster(workers=None):
+    """The local cluster a run starts when given no other: ``workers`` processes (default: one
+    per core) with one thread each, listening on 127.0.0.1 only.
+
+    Processes, not threads: an entry call holds the interpreter lock from start to end, so
+    threads in one process would take turns, not run side by side. The workers keep the C
+    library's own memory allocation settings: Dask's nanny sets MALLOC_TRIM_THRESHOLD_ by
+    default, which hands freed memory back to the system at once and so makes every large
+    array a fresh mapping of zeroed pages, several times slower on some machines than the
+    partition's model work itself.
+    """
+    import dask
+    from distributed import LocalCluster
+
+    environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ", default={}))
+    environ.pop("MALLOC_TRIM_THRESHOLD_", None)
+    with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
+        return LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
+                            processes=True, host="127.0.0.1", dashboard_address=None,
+                            silence_logs=logging.ERROR)
 
 
 def _run_distributed(client, catalogue, sink, bar, siblings, timeout, local):
