@@ -96,10 +96,7 @@ class Hdf5Sink(_FileSink):
 
 
 class CsvSink(_FileSink):
-    """A header of ``# key: value`` comment lines, the column names, then one line per pair.
-
-    Floats are written in their shortest form that reads back to the same double.
-    """
+    """A header of ``# key: value`` comment lines, the column names, then one line per pair."""
 
     def __init__(self, path, metadata):
         super().__init__(path, metadata)
@@ -109,10 +106,10 @@ class CsvSink(_FileSink):
         self._file.write(",".join(COLUMNS) + "\n")
 
     def write(self, scenario_id, site_id, result):
-        import pandas as pd
-
-        pd.DataFrame(columns_of(scenario_id, site_id, result)).to_csv(
-            self._file, header=False, index=False, lineterminator="\n")
+        # repr gives the shortest text that reads back to the same double ("nan", "inf" too).
+        columns = [values.tolist() for values in columns_of(scenario_id, site_id, result).values()]
+        self._file.write("".join([f"{a},{b},{c!r},{d!r},{e!r},{f!r}\n"
+                                  for a, b, c, d, e, f in zip(*columns)]))
         self.rows += len(site_id)
 
     def _close(self):

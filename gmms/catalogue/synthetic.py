@@ -76,7 +76,8 @@ def write(path, frames):
     if path.lower().endswith(".csv"):
         with open(path, "w", newline="", encoding="utf-8") as file:
             for index, frame in enumerate(frames):
-                frame.to_csv(file, header=index == 0, index=False, lineterminator="\n")
+                frame.to_csv(file, header=index == 0, index=False, lineterminator="\n",
+                             na_rep="nan")
         return
     import h5py
 
