@@ -117,6 +117,35 @@ def test_im_metadata_names_every_im_of_the_catalogue():
     assert catalogue.run("Tarvik", scenarios, pairs, serial=True).attrs["IM"] == "Ia,CAV"
 
 
+def test_scenario_parameters_reach_the_sibling_as_the_table_holds_them(monkeypatch):
+    import types
+
+    from gmms import Sellwyn
+
+    standin = Sellwyn.Brisquell
+    seen = {}
+
+    def get_mu_cy(*args):
+        if args[0] != 2:                                     # the site call, not the rock call
+            seen.setdefault(args[1], args)
+        return standin.get_mu_cy(*args)
+
+    monkeypatch.setattr(Sellwyn, "Brisquell", types.SimpleNamespace(
+        get_mu_cy=get_mu_cy, get_phi_cy=standin.get_phi_cy, get_tau_cy=standin.get_tau_cy))
+    scenarios, pairs = small_catalogue("Sellwyn", n_scenarios=4)
+    region = object()
+    scenarios["region"] = pd.Series([None, 3, "JP", region], dtype=object)
+    scenarios["M"] = [5.0, 5.5, 6.25, 7.125]
+    catalogue.run("Sellwyn", scenarios, pairs, serial=True, batch_pairs=5)
+    assert sorted(seen) == [5.0, 5.5, 6.25, 7.125]
+    for row in scenarios.itertuples():
+        args = seen[row.M]
+        assert type(args[0]) is int and args[0] == row.IM
+        assert [type(a) for a in args[1:6]] == [float] * 5
+        assert args[1:6] == (row.M, row.fwidth, row.fdip, row.Z_tor, row.Z_hyp)
+        assert args[-1] is row.region or args[-1] == row.region == 3
+
+
 # --- partitions ------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("seed", range(6))

@@ -43,7 +43,10 @@ class BadValue(Exception):
 def _from_text(values, column, kind):
     """Convert an array of strings (or bytes) to ``kind``; raise BadValue at the first bad one."""
     if kind == TEXT:
-        return np.array([_as_str(v) for v in values], dtype=object)
+        # Text as text (bytes from HDF5 decoded); any other object is passed on unchanged.
+        out = np.empty(len(values), dtype=object)
+        out[:] = [v.decode("utf-8") if isinstance(v, bytes) else v for v in values]
+        return out
     out = np.empty(len(values), dtype=np.int64 if kind == ID else np.float64)
     for row, value in enumerate(values):
         text = _as_str(value)
@@ -76,7 +79,9 @@ def _first(mask):
 def _from_numbers(values, column, kind):
     """Convert a numeric array to ``kind``, checking integer columns."""
     if kind == TEXT:
-        return np.array(values.tolist(), dtype=object)
+        out = np.empty(len(values), dtype=object)
+        out[:] = values.tolist()
+        return out
     if kind in (DOUBLE, SITE):
         return np.asarray(values, dtype=np.float64)
     bounds = (INT32_MIN, INT32_MAX) if kind == INT else (_INT64_MIN, _INT64_MAX)
