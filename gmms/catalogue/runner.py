@@ -9,7 +9,7 @@ import sys
 import uuid
 import warnings
 
-from .errors import CatalogueError, SetupError
+from .errors import CatalogueError
 from .evaluate import evaluate, evaluate_rows, load_entry, seed_scenario_table
 from .models import MODELS
 from .output import check_destination, open_sink
@@ -18,6 +18,7 @@ from .tables import open_source, visible
 
 DEFAULT_BATCH_PAIRS = 100_000
 WORKER_WAIT_S = 60
+CONNECT_S = 30
 
 
 class Summary:
@@ -185,8 +186,8 @@ def _connect(mode, scheduler, workers):
 
     if mode == "scheduler":
         try:
-            client = Client(scheduler, timeout=WORKER_WAIT_S)
-        except OSError as error:
+            client = Client(scheduler, timeout=CONNECT_S)
+        except (OSError, ValueError) as error:
             raise CatalogueError(f"cannot reach the Dask scheduler at {scheduler}: {error}") \
                 from None
         with client:
@@ -264,5 +265,3 @@ def _run_distributed(client, catalogue, sink, bar, siblings, timeout, local):
             client.cancel([item[-1] for item in pending])
         raise
 
-
-__all__ = ["run", "CatalogueError", "SetupError"]
