@@ -209,7 +209,9 @@ class Catalogue:
         planner = Planner(target)
         used = np.zeros(len(self.scenarios.ids), dtype=bool)
         rows = 0
-        for first_row, columns in self.pairs.chunks(pair_kinds(self.model), self.chunk_rows):
+        kinds = {column: kind for column, kind in pair_kinds(self.model).items()
+                 if column == "scenario_id" or self.pairs.needs_check(column, kind)}
+        for first_row, columns in self.pairs.chunks(kinds, self.chunk_rows):
             codes = self.scenarios.rows_of(columns["scenario_id"], self.pairs, first_row)
             planner.feed(codes)
             used[codes] = True

@@ -166,6 +166,10 @@ class Source:
         """What another process needs to open this table again (None: it cannot)."""
         return None
 
+    def needs_check(self, column, kind):
+        """Whether values of ``column`` can be bad at all (a text file's always can)."""
+        return True
+
     def _typed(self, raw, kinds, first_row):
         try:
             return convert_all(raw, kinds)
@@ -189,6 +193,14 @@ class ArraySource(Source):
     def read(self, kinds, first, stop):
         raw = {column: self._arrays[column][first:stop] for column in kinds}
         return self._typed(raw, kinds, first)
+
+    def needs_check(self, column, kind):
+        # Floating-point and integer storage holds nothing a float column could refuse, and
+        # signed integers nothing an id column could.
+        dtype = self._arrays[column].dtype
+        if kind in (DOUBLE, SITE):
+            return dtype.kind not in "fiub"
+        return not (kind == ID and dtype.kind == "i")
 
 
 class FrameSource(ArraySource):
