@@ -226,6 +226,7 @@ def local_cluster(workers=None):
 
 def _run_distributed(client, catalogue, sink, bar, siblings, timeout, local):
     from distributed import TimeoutError as DaskTimeout
+    from distributed import wait
     from distributed.scheduler import KilledWorker
 
     work = _Work(catalogue, siblings, _files_of(catalogue))
@@ -234,34 +235,51 @@ def _run_distributed(client, catalogue, sink, bar, siblings, timeout, local):
         seen = client.run(visible, work.scenarios, work.pairs)
         work.from_files = bool(seen) and all(seen.values())
     prefix = f"gmms-catalogue-{work.model}-{uuid.uuid4().hex[:8]}"
-    # Enough tasks in flight to keep every worker busy, few enough to bound memory.
-    slots = max(2, 2 * sum(client.nthreads().values()))
+    # Enough tasks running to keep every worker busy; results are written in order, and those
+    # that finish early wait, up to a bound that keeps memory in check.
+    running_max = max(2, 2 * sum(client.nthreads().values()))
+    held_max = 4 * running_max
+    tasks = iter(work.tasks())
     pending = collections.deque()
 
-    def collect():
-        index, first, ids, future = pending.popleft()
+    def result(item):
+        index, first, _, future = item
         try:
-            value = future.result(timeout=timeout)
+            return future.result(timeout=timeout)
         except (KilledWorker, DaskTimeout, TimeoutError) as error:
             raise CatalogueError(f"task {index} (pairs from row {first}) was not evaluated: "
                                  f"{type(error).__name__}: {error}") from None
-        scenario_id, site_id, result = work.outcome(ids, value)
-        sink.write(scenario_id, site_id, result)
-        bar.update(len(site_id))
 
     try:
-        for index, first, ids, function, arguments in work.tasks():
-            with warnings.catch_warnings():
-                # Rows sent along by the client are large by design.
-                warnings.filterwarnings("ignore", message="Large object of size")
-                future = client.submit(function, *arguments, key=f"{prefix}-{index}")
-            pending.append((index, first, ids, future))
-            if len(pending) >= slots:
-                collect()
-        while pending:
-            collect()
+        while True:
+            running = [item[-1] for item in pending if not item[-1].done()]
+            while len(running) < running_max and len(pending) < held_max:
+                task = next(tasks, None)
+                if task is None:
+                    break
+                index, first, ids, function, arguments = task
+                with warnings.catch_warnings():
+                    # Rows sent along by the client are large by design.
+                    warnings.filterwarnings("ignore", message="Large object of size")
+                    future = client.submit(function, *arguments, key=f"{prefix}-{index}")
+                pending.append((index, first, ids, future))
+                running.append(future)
+            if not pending:
+                return
+            failed = next((item for item in pending if item[-1].status == "error"), None)
+            if failed is not None:
+                result(failed)                          # raises the task's error now
+            if pending[0][-1].done():
+                item = pending.popleft()
+                scenario_id, site_id, values = work.outcome(item[2], result(item))
+                sink.write(scenario_id, site_id, values)
+                bar.update(len(site_id))
+            else:
+                try:
+                    wait(running, timeout=timeout, return_when="FIRST_COMPLETED")
+                except (DaskTimeout, TimeoutError):
+                    raise CatalogueError(f"no task finished within {timeout} s") from None
     except BaseException:
         if pending:
             client.cancel([item[-1] for item in pending])
         raise
-
