@@ -10,7 +10,9 @@ HDF5, side by side in one run (best of REPEAT):
   no checking, no writing): the floor any runner is measured against;
 - serial: ``run(..., serial=True)``; its time over bare is the runner's overhead;
 - workers: ``run(..., client=...)`` on a local cluster of WORKERS processes started beforehand
-  (its start-up time is reported on its own); serial over workers is the speed-up.
+  (its start-up time is reported on its own); serial over workers is the speed-up;
+- ceiling: the speed-up the same cluster gives, at the same moment, to work that is parallel by
+  nature (a pure loop, no data): on a shared machine, other load lowers both figures.
 
 Then the peak resident memory of a serial run over a catalogue of MEMORY_PAIRS pairs from HDF5,
 measured in a child process, and of the client and the workers of a cluster run over it.
@@ -64,6 +66,22 @@ def bare_loop(model, scenarios, p_path):
     for args in calls:
         entry(*args)
     return time.perf_counter() - start
+
+
+def spin(n):
+    total = 0
+    for i in range(n):
+        total += i
+    return total
+
+
+def ceiling(client, workers, n=3_000_000):
+    """Speed-up of the same cluster on work that is parallel by nature (no data, no files):
+    what the machine offers at this moment; other load on a shared machine lowers it."""
+    one = timed(lambda: [spin(n) for _ in range(2 * workers)])
+    many = timed(lambda: client.gather([client.submit(spin, n, pure=False)
+                                        for _ in range(2 * workers)]))
+    return one / many
 
 
 def timed(function):
@@ -134,14 +152,17 @@ def main():
         print(f"catalogue: {args.scenarios} scenarios x {args.sites} sites = {pairs} pairs, "
               f"HDF5 in and out; best of {args.repeat}; {os.cpu_count()} cores; "
               f"local cluster of {args.workers} worker processes started in {startup:.1f} s")
+        print(f"load average before: {os.getloadavg()[0]:.2f}")
         print(f"{'model':8} {'bare Mpair/s':>13} {'serial Mpair/s':>15} {'serial/bare':>12} "
-              f"{'workers Mpair/s':>16} {'speed-up':>9}")
+              f"{'workers Mpair/s':>16} {'speed-up':>9} {'ceiling':>9}")
         for model in args.models:
             scenarios, s_path, p_path = make(directory, model, args.scenarios, args.sites)
             out = directory / f"{model}-out.h5"
             run(model, s_path, p_path, client=client, out=out)     # warm the workers
             times = {"bare": [], "serial": [], "workers": []}
+            ceilings = []
             for _ in range(args.repeat):
+                ceilings.append(ceiling(client, args.workers))
                 times["bare"].append(bare_loop(model, scenarios, p_path))
                 times["serial"].append(timed(lambda: run(model, s_path, p_path, serial=True,
                                                          out=out)))
@@ -151,7 +172,7 @@ def main():
             rate = {mode: pairs / seconds / 1e6 for mode, seconds in best.items()}
             print(f"{model:8} {rate['bare']:13.3f} {rate['serial']:15.3f} "
                   f"{best['serial'] / best['bare']:12.2f} {rate['workers']:16.3f} "
-                  f"{best['serial'] / best['workers']:9.2f}", flush=True)
+                  f"{best['serial'] / best['workers']:9.2f} {max(ceilings):9.2f}", flush=True)
         client.close()
         cluster.close()
         if args.memory_pairs:
@@ -161,8 +182,8 @@ def main():
             print(f"peak memory, Tarvik, {n} pairs ({size_mib:.0f} MiB of HDF5 input): "
                   f"serial {serial:.0f} MiB; {args.workers} workers: client {client_peak:.0f} MiB, "
                   f"workers {', '.join(f'{p:.0f}' for p in worker_peaks)} MiB")
-    print(f"(this process: peak {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.0f} "
-          "MiB)")
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    print(f"load average after: {os.getloadavg()[0]:.2f} (this process: peak {peak:.0f} MiB)")
 
 
 if __name__ == "__main__":
