@@ -8,7 +8,8 @@ HDF5, side by side in one run (best of REPEAT):
 
 - bare: a loop of entry calls over arrays already grouped by scenario in memory (no reading,
   no checking, no writing): the floor any runner is measured against;
-- serial: ``run(..., serial=True)``; its time over bare is the runner's overhead;
+- memory: ``run(..., serial=True)`` from DataFrames to a DataFrame: the runner without files;
+- serial: ``run(..., serial=True)`` from HDF5 to HDF5; its time over bare is the runner's overhead;
 - workers: ``run(..., client=...)`` on a local cluster of WORKERS processes started beforehand
   (its start-up time is reported on its own); serial over workers is the speed-up;
 - ceiling: the speed-up the same cluster gives, at the same moment, to work that is parallel by
@@ -44,6 +45,14 @@ def make(directory, model, n_scenarios, n_sites):
     synthetic.write(p_path, synthetic.pairs(model, scenarios.scenario_id.to_numpy(), n_sites,
                                             seed=2, block_scenarios=max(1, 200_000 // n_sites)))
     return scenarios, s_path, p_path
+
+
+def pandas_table(path):
+    import h5py
+    import pandas as pd
+
+    with h5py.File(path, "r") as file:
+        return pd.DataFrame({name: file[name][:] for name in file})
 
 
 def bare_loop(model, scenarios, p_path):
@@ -153,25 +162,29 @@ def main():
               f"HDF5 in and out; best of {args.repeat}; {os.cpu_count()} cores; "
               f"local cluster of {args.workers} worker processes started in {startup:.1f} s")
         print(f"load average before: {os.getloadavg()[0]:.2f}")
-        print(f"{'model':8} {'bare Mpair/s':>13} {'serial Mpair/s':>15} {'serial/bare':>12} "
+        print(f"{'model':8} {'bare Mpair/s':>13} {'memory/bare':>11} {'serial Mpair/s':>15} "
+              f"{'serial/bare':>12} "
               f"{'workers Mpair/s':>16} {'speed-up':>9} {'ceiling':>9}")
         for model in args.models:
             scenarios, s_path, p_path = make(directory, model, args.scenarios, args.sites)
             out = directory / f"{model}-out.h5"
             run(model, s_path, p_path, client=client, out=out)     # warm the workers
-            times = {"bare": [], "serial": [], "workers": []}
+            frames = (scenarios, pandas_table(p_path))
+            times = {"bare": [], "memory": [], "serial": [], "workers": []}
             ceilings = []
             for _ in range(args.repeat):
                 ceilings.append(ceiling(client, args.workers))
                 times["bare"].append(bare_loop(model, scenarios, p_path))
+                times["memory"].append(timed(lambda: run(model, *frames, serial=True)))
                 times["serial"].append(timed(lambda: run(model, s_path, p_path, serial=True,
                                                          out=out)))
                 times["workers"].append(timed(lambda: run(model, s_path, p_path, client=client,
                                                           out=out)))
             best = {mode: min(values) for mode, values in times.items()}
             rate = {mode: pairs / seconds / 1e6 for mode, seconds in best.items()}
-            print(f"{model:8} {rate['bare']:13.3f} {rate['serial']:15.3f} "
-                  f"{best['serial'] / best['bare']:12.2f} {rate['workers']:16.3f} "
+            print(f"{model:8} {rate['bare']:13.3f} {best['memory'] / best['bare']:11.2f} "
+                  f"{rate['serial']:15.3f} {best['serial'] / best['bare']:12.2f} "
+                  f"{rate['workers']:16.3f} "
                   f"{best['serial'] / best['workers']:9.2f} {max(ceilings):9.2f}", flush=True)
         client.close()
         cluster.close()
