@@ -15,14 +15,13 @@ HDF5, side by side in one run (best of REPEAT):
 - ceiling: the speed-up the same cluster gives, at the same moment, to work that is parallel by
   nature (a pure loop, no data): on a shared machine, other load lowers both figures.
 
-Then the peak resident memory of a serial run over a catalogue of MEMORY_PAIRS pairs from HDF5,
-measured in a child process, and of the client and the workers of a cluster run over it.
+Then the peak resident memory (Linux's VmHWM) of a serial run over a catalogue of MEMORY_PAIRS
+pairs from HDF5, in a child process, and of the client and the workers of a cluster run over it.
 """
 
 import argparse
 import os
 import pathlib
-import resource
 import subprocess
 import sys
 import tempfile
@@ -100,22 +99,29 @@ def timed(function):
 
 
 MEMORY_CHILD = """
-import resource, sys
+import sys
 sys.path[:0] = [{root!r}]
 from gmms.catalogue import run
+
+
+def peak_kib():
+    # The high-water mark of this process's own memory: unlike ru_maxrss, it does not start
+    # from the size of the parent it was forked from.
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+
+
 mode = sys.argv[1]
 if mode == "serial":
     run("Tarvik", {s!r}, {p!r}, serial=True, out={out!r})
-    print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+    print(peak_kib())
 else:
     from distributed import Client
     from gmms.catalogue.runner import local_cluster
     if __name__ == "__main__":
         with local_cluster(int(mode)) as cluster, Client(cluster) as client:
             run("Tarvik", {s!r}, {p!r}, client=client, out={out!r})
-            peaks = client.run(lambda: __import__("resource").getrusage(
-                __import__("resource").RUSAGE_SELF).ru_maxrss)
-            print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, *peaks.values())
+            print(peak_kib(), *client.run(peak_kib).values())
 """
 
 
@@ -195,8 +201,7 @@ def main():
             print(f"peak memory, Tarvik, {n} pairs ({size_mib:.0f} MiB of HDF5 input): "
                   f"serial {serial:.0f} MiB; {args.workers} workers: client {client_peak:.0f} MiB, "
                   f"workers {', '.join(f'{p:.0f}' for p in worker_peaks)} MiB")
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-    print(f"load average after: {os.getloadavg()[0]:.2f} (this process: peak {peak:.0f} MiB)")
+    print(f"load average after: {os.getloadavg()[0]:.2f}")
 
 
 if __name__ == "__main__":
