@@ -207,9 +207,9 @@ bool SiteArray::acquire(PyObject* obj) noexcept {
         return refuse();
     }
     if (view_.itemsize != static_cast<Py_ssize_t>(sizeof(double))) {
-        const auto size = static_cast<size_t>(view_.itemsize);
+        const auto item_bytes = static_cast<size_t>(view_.itemsize);
         PyErr_Format(PyExc_ValueError, "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)",
-                     size, size == 1 ? "" : "s", "double", sizeof(double), "s");
+                     item_bytes, item_bytes == 1 ? "" : "s", "double", sizeof(double), "s");
         return refuse();
     }
     if (view_.suboffsets) {

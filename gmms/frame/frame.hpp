@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <source_location>
 #include <string>
 #include <utility>
@@ -405,7 +406,7 @@ std::string base_name(const char* path);
 // The entry function and the module definition, generated from a model declaration
 
 template <class M>
-constexpr Py_ssize_t n_params = static_cast<Py_ssize_t>(sizeof(M::params) / sizeof(M::params[0]));
+constexpr Py_ssize_t n_params = static_cast<Py_ssize_t>(std::size(M::params));
 
 template <class M>
 const detail::ParamInfo* param_infos() noexcept {
