@@ -2,13 +2,51 @@
 
 The repository root goes on sys.path (for ``gmms.Tarvik``), and so does ``siblings/`` (the
 stand-in ``Dovecar`` and ``Brisquell``), which ``Morrand`` and ``Sellwyn`` import at load.
+
+``GMMS_MODULE_DIR``, when set, names a directory holding another build of the package (for
+instance the sanitizer build, ``build-asan/pkg``); it goes first on sys.path so that ``import
+gmms`` finds that build, and the session fails if a model module was loaded from anywhere else.
+
+Hypothesis runs under the profile named by ``GMMS_HYPOTHESIS_PROFILE``: ``ci`` (the default, a
+bounded and reproducible budget) or ``soak`` (a million examples per property; see the README).
 """
 
+import os
 import pathlib
 import sys
+
+from hypothesis import HealthCheck, settings
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SIBLINGS = ROOT / "siblings"
 for path in (str(SIBLINGS), str(ROOT)):
     if path not in sys.path:
         sys.path.insert(0, path)
+
+MODULE_DIR = os.environ.get("GMMS_MODULE_DIR")
+if MODULE_DIR:
+    MODULE_DIR = str(pathlib.Path(MODULE_DIR).resolve())
+    sys.path.insert(0, MODULE_DIR)
+
+_QUIET = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much]
+settings.register_profile("ci", max_examples=300, deadline=None, derandomize=True, database=None,
+                          suppress_health_check=_QUIET)
+settings.register_profile("soak", max_examples=1_000_000, deadline=None, database=None,
+                          suppress_health_check=_QUIET)
+settings.load_profile(os.environ.get("GMMS_HYPOTHESIS_PROFILE", "ci"))
+
+
+def pytest_sessionfinish(session, exitstatus):
+    """With GMMS_MODULE_DIR set, every model module this process loaded must come from there."""
+    if not MODULE_DIR:
+        return
+    strays = sorted(
+        f"{name}: {module.__file__}"
+        for name, module in list(sys.modules.items())
+        if name.rsplit(".", 1)[-1] in ("Tarvik", "Morrand", "Sellwyn")
+        and getattr(module, "__file__", None)
+        and not os.path.realpath(module.__file__).startswith(MODULE_DIR + os.sep)
+    )
+    if strays:
+        print("\nmodel modules loaded from outside GMMS_MODULE_DIR:\n  " + "\n  ".join(strays), file=sys.stderr)
+        session.exitstatus = 1

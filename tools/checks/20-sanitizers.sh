@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The modules built with AddressSanitizer and UndefinedBehaviorSanitizer, and the whole test suite
+# run against that build. Any report fails the check: ASan and UBSan abort the process on their
+# first finding, and the log is searched as well in case one only printed.
+#
+# The sanitized modules go to build-asan/pkg/gmms/ beside links to the package's Python files;
+# the tests find them there through GMMS_MODULE_DIR (see tests/conftest.py), which also fails the
+# run if a model module was loaded from anywhere else.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+PYTHON=/usr/bin/python3
+BUILD=build-asan
+PKG="$PWD/$BUILD/pkg"
+
+cmake -S . -B "$BUILD" -DPython3_EXECUTABLE="$PYTHON" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DGMMS_SANITIZE=ON -DGMMS_WERROR=ON -DGMMS_OUTPUT_DIR="$PKG/gmms" >/dev/null
+cmake --build "$BUILD" -j"$(nproc)" >/dev/null
+for py in gmms/*.py; do
+    ln -sf "$PWD/$py" "$PKG/gmms/"
+done
+
+ASAN_RUNTIME=$(g++ -print-file-name=libasan.so)
+[[ -e "$ASAN_RUNTIME" ]] || { echo "libasan.so not found" >&2; exit 1; }
+LOG=$(mktemp)
+trap 'rm -f "$LOG"' EXIT
+
+status=0
+# detect_leaks=0: the interpreter itself keeps memory until exit by design; our own leaks are
+# checked by tests/test_leaks.py. PYTHONMALLOC=malloc sends every interpreter allocation through
+# ASan's allocator, so a stray read of an object's memory is seen too.
+env LD_PRELOAD="$ASAN_RUNTIME" PYTHONMALLOC=malloc \
+    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1:check_initialization_order=1 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    GMMS_MODULE_DIR="$PKG" GMMS_SANITIZED=1 \
+    "$PYTHON" -m pytest -q -p no:cacheprovider tests 2>&1 | tee "$LOG" || status=$?
+if grep -qE 'ERROR: AddressSanitizer|runtime error:|ERROR: LeakSanitizer' "$LOG"; then
+    echo "sanitizer report in the test run" >&2
+    status=1
+fi
+exit "$status"
