@@ -32,7 +32,7 @@ _QUIET = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_t
 settings.register_profile("ci", max_examples=300, deadline=None, derandomize=True, database=None,
                           suppress_health_check=_QUIET)
 # The fuzz tests hold eight properties: 125,000 examples each make a soak of a million.
-settings.register_profile("soak", max_examples=125_000, deadline=None, database=None,
+settings.register_profile("soak", max_examples=int(os.environ.get("GMMS_SOAK_EXAMPLES", 125_000)), deadline=None, database=None,
                           suppress_health_check=_QUIET)
 settings.load_profile(os.environ.get("GMMS_HYPOTHESIS_PROFILE", "ci"))
 
