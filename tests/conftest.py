@@ -13,6 +13,7 @@ bounded and reproducible budget) or ``soak`` (a million examples over the fuzz t
 
 import os
 import pathlib
+import subprocess
 import sys
 
 from hypothesis import HealthCheck, settings
@@ -28,12 +29,25 @@ if MODULE_DIR:
     MODULE_DIR = str(pathlib.Path(MODULE_DIR).resolve())
     sys.path.insert(0, MODULE_DIR)
 
+# Under the sanitizers, child processes need the ASan runtime preloaded as well, or loading an
+# instrumented module aborts; tests that pass an environment of their own still get these.
+_SANITIZER_ENV = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+if os.environ.get("GMMS_SANITIZED"):
+    _popen_init = subprocess.Popen.__init__
+
+    def _popen_init_sanitized(self, *args, env=None, **kwargs):
+        if env is not None:
+            env = {**env, **{key: os.environ[key] for key in _SANITIZER_ENV if key in os.environ}}
+        _popen_init(self, *args, env=env, **kwargs)
+
+    subprocess.Popen.__init__ = _popen_init_sanitized
+
 _QUIET = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much]
 settings.register_profile("ci", max_examples=300, deadline=None, derandomize=True, database=None,
                           suppress_health_check=_QUIET)
 # The fuzz tests hold eight properties: 125,000 examples each make a soak of a million.
-settings.register_profile("soak", max_examples=int(os.environ.get("GMMS_SOAK_EXAMPLES", 125_000)), deadline=None, database=None,
-                          suppress_health_check=_QUIET)
+settings.register_profile("soak", max_examples=int(os.environ.get("GMMS_SOAK_EXAMPLES", 125_000)),
+                          deadline=None, database=None, suppress_health_check=_QUIET)
 settings.load_profile(os.environ.get("GMMS_HYPOTHESIS_PROFILE", "ci"))
 
 

@@ -16,8 +16,10 @@ PKG="$PWD/$BUILD/pkg"
 cmake -S . -B "$BUILD" -DPython3_EXECUTABLE="$PYTHON" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DGMMS_SANITIZE=ON -DGMMS_WERROR=ON -DGMMS_OUTPUT_DIR="$PKG/gmms" >/dev/null
 cmake --build "$BUILD" -j"$(nproc)" >/dev/null
-for py in gmms/*.py; do
-    ln -sf "$PWD/$py" "$PKG/gmms/"
+# Everything of the package but its built modules, linked from the source tree.
+for entry in gmms/*; do
+    case "$entry" in *.so | *.pyd | */__pycache__) continue ;; esac
+    ln -sfn "$PWD/$entry" "$PKG/gmms/"
 done
 
 ASAN_RUNTIME=$(g++ -print-file-name=libasan.so)
