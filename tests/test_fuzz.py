@@ -244,7 +244,7 @@ def calls(draw, model):
             kwargs.pop(draw(st.sampled_from(list(kwargs))))
         elif change == 3 and args:
             kwargs = dict(kwargs or {})
-            kwargs[names[draw(st.integers(0, len(args) - 1))]] = 0.0  # repeats a positional one
+            kwargs[names[draw(st.integers(0, min(len(args), len(names)) - 1))]] = 0.0  # repeats a positional one
         elif change == 4:
             kwargs = dict(kwargs or {})
             kwargs[draw(st.sampled_from(["IM ", "m", "Vs_30", "", "é", "region2"]))] = 1
