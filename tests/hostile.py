@@ -225,6 +225,30 @@ class StrKey(str):
     """A string subclass as a keyword."""
 
 
+class LyingDict(dict):
+    """A keyword dict whose Python-level view of itself is all wrong; the C API sees the truth."""
+
+    def __getitem__(self, key):
+        return "lie"
+
+    def __iter__(self):
+        return iter(["IM", "bogus"])
+
+    def __len__(self):
+        return 0
+
+    def keys(self):
+        return ["bogus"]
+
+    def items(self):
+        return [("bogus", 1)]
+
+
+def plain_dict(mapping):
+    """The dict as the C API sees it, whatever its class pretends."""
+    return {key: dict.__getitem__(mapping, key) for key in dict.__iter__(mapping)}
+
+
 def unpredictable(obj):
     return isinstance(obj, Mutator) and obj.action not in Mutator.PREDICTABLE
 

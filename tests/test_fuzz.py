@@ -234,7 +234,7 @@ def calls(draw, model):
         p = 0 if form == "keywords" else draw(st.integers(0, len(params)))
         order = draw(st.permutations(range(p, len(params))))
         args, kwargs = list(values[:p]), {names[k]: values[k] for k in order}
-    raw = False
+    raw = lying = False
     for change in draw(st.lists(st.integers(0, 9), max_size=2)):
         if change == 0:
             args.append(1.0)  # one too many
@@ -261,6 +261,10 @@ def calls(draw, model):
             kwargs = {}
         elif change == 8:
             raw = kwargs is not None
+        elif change == 9:
+            lying = True
+    if lying and kwargs is not None:
+        kwargs, raw = hostile.LyingDict(kwargs), True
     return args, kwargs, raw
 
 
@@ -282,8 +286,8 @@ ALLOWED = (TypeError, ValueError, OverflowError, BufferError, HostileError)
 
 def run_and_check(model, args, kwargs, raw):
     function = hostile.entry(MODULES[model])
-    objects = list(args) + list((kwargs or {}).values())
-    kwargs_copy = None if kwargs is None else dict(kwargs)
+    kwargs_copy = None if kwargs is None else hostile.plain_dict(kwargs)
+    objects = list(args) + list((kwargs_copy or {}).values())
     hostile.CURRENT.update(kwargs=kwargs, objects=objects,
                            reenter=lambda: function(*hostile.typical_args(model, 2)))
     try:
