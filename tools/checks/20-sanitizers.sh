@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The modules built with AddressSanitizer and UndefinedBehaviorSanitizer, and the whole test suite
 # run against that build. Any report fails the check: ASan and UBSan abort the process on their
-# first finding, and any report file they leave fails it as well.
+# first finding, and any report they leave in a file or in the log fails it as well.
 #
 # The sanitized modules go to build-asan/pkg/gmms/ beside links to the package's Python files;
 # the tests find them there through GMMS_MODULE_DIR (see tests/conftest.py), which also fails the
@@ -24,23 +24,30 @@ done
 
 ASAN_RUNTIME=$(g++ -print-file-name=libasan.so)
 [[ -e "$ASAN_RUNTIME" ]] || { echo "libasan.so not found" >&2; exit 1; }
-# Reports go to files, since pytest captures the test process's stderr and an abort loses it;
-# subprocesses of the tests write theirs there too.
+# ASan writes its reports to files (pytest's capture of the test process's stderr would lose one
+# at an abort); UBSan writes to stderr, which --capture=sys leaves uncaptured at the file level,
+# and the console log is searched for its reports.
 REPORTS=$(mktemp -d)
 trap 'rm -rf "$REPORTS"' EXIT
 
-status=0
 # detect_leaks=0: the interpreter itself keeps memory until exit by design; our own leaks are
 # checked by tests/test_leaks.py. PYTHONMALLOC=malloc sends every interpreter allocation through
 # ASan's allocator, so a stray read of an object's memory is seen too.
+set +e
 env LD_PRELOAD="$ASAN_RUNTIME" PYTHONMALLOC=malloc \
     ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:log_path=$REPORTS/asan" \
-    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$REPORTS/ubsan" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
     GMMS_MODULE_DIR="$PKG" GMMS_SANITIZED=1 \
-    "$PYTHON" -m pytest -q -p no:cacheprovider tests || status=$?
-if compgen -G "$REPORTS/*" >/dev/null; then
-    cat "$REPORTS"/* >&2
-    echo "sanitizer reports above" >&2
+    "$PYTHON" -m pytest -q -p no:cacheprovider --capture=sys tests 2>&1 | tee "$REPORTS/console.log"
+status=${PIPESTATUS[0]}
+set -e
+if compgen -G "$REPORTS/asan*" >/dev/null; then
+    cat "$REPORTS"/asan* >&2
+    echo "AddressSanitizer reports above" >&2
+    status=1
+fi
+if grep -q "runtime error:" "$REPORTS/console.log"; then
+    echo "UndefinedBehaviorSanitizer reported (see 'runtime error:' above)" >&2
     status=1
 fi
 exit "$status"
