@@ -13,6 +13,7 @@ examples per property with GMMS_HYPOTHESIS_PROFILE=soak.
 import array
 import contextlib
 import ctypes
+import gc
 import importlib
 import sys
 import types
@@ -469,3 +470,30 @@ def test_misbehaving_siblings_and_numpy(model, data):
         assert not isinstance(outcome, SystemError)
     else:
         assert type(outcome) is tuple and len(outcome) == 3
+
+
+class DropsEverything:
+    """Converts to `value` after emptying the call's keyword dict and collecting garbage: the
+    other arguments then live only as long as the frame keeps its own references to them."""
+
+    def __init__(self, kwargs, value):
+        self.kwargs, self.value = kwargs, value
+
+    def __int__(self):
+        self.kwargs.clear()
+        gc.collect()
+        return self.value
+
+
+@pytest.mark.parametrize("model", PARAMS)
+def test_arguments_whose_last_reference_is_dropped_during_conversion(model):
+    function = hostile.entry(MODULES[model])
+    names = [name for name, _ in PARAMS[model]]
+    last_int = [name for name, kind in PARAMS[model] if kind == "int"][-1]
+    expected = function(*hostile.typical_args(model, 3))
+    kwargs = dict(zip(names, hostile.typical_args(model, 3)))  # the dict holds the only references
+    kwargs[last_int] = DropsEverything(kwargs, kwargs[last_int])
+    if "region" in kwargs:
+        kwargs["region"] = "".join(["glo", "bal"])  # a fresh string, not the interned constant
+    hostile.same_outcome(hostile.call_raw(function, (), kwargs), expected)
+    assert kwargs == {}
