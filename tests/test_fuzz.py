@@ -497,3 +497,21 @@ def test_arguments_whose_last_reference_is_dropped_during_conversion(model):
         kwargs["region"] = "".join(["glo", "bal"])  # a fresh string, not the interned constant
     hostile.same_outcome(hostile.call_raw(function, (), kwargs), expected)
     assert kwargs == {}
+
+
+@pytest.mark.parametrize("model", PARAMS)
+def test_results_survive_releasing_any_memoryview_behind_them(model):
+    results = hostile.entry(MODULES[model])(*hostile.typical_args(model, 500))
+    copies = [array_.copy() for array_ in results]
+    for array_ in results:
+        owner = array_.base
+        while owner is not None:
+            if isinstance(owner, memoryview):
+                owner.release()
+                break
+            owner = getattr(owner, "base", None)
+    gc.collect()
+    scribble = [np.full(500, -7.0) for _ in range(20)]  # would land in freed memory
+    for array_, copy in zip(results, copies):
+        assert array_.tobytes() == copy.tobytes()
+    del scribble
