@@ -240,27 +240,16 @@ struct Exporter {
     Py_ssize_t stride;
 };
 
-char g_format_d[] = "d";
+// numpy sees the view through __array_interface__ rather than the buffer protocol: an array
+// made from an interface keeps the object itself as its base, while one made from a buffer keeps
+// a memoryview, and releasing that memoryview from Python would free the memory under the result.
+double g_no_sites = 0.0;  // the address given for an empty view without memory
 
-int exporter_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+PyObject* exporter_array_interface(PyObject* self, void* /*closure*/) {
     auto* e = reinterpret_cast<Exporter*>(self);
-    if ((flags & PyBUF_STRIDES) != PyBUF_STRIDES && e->stride != static_cast<Py_ssize_t>(sizeof(double))) {
-        PyErr_SetString(PyExc_BufferError, "site array view is not contiguous");
-        return -1;
-    }
-    view->buf = e->sites.data();
-    view->obj = self;
-    Py_INCREF(self);
-    view->len = e->shape * static_cast<Py_ssize_t>(sizeof(double));
-    view->readonly = 0;
-    view->itemsize = sizeof(double);
-    view->format = (flags & PyBUF_FORMAT) ? g_format_d : nullptr;
-    view->ndim = 1;
-    view->shape = (flags & PyBUF_ND) == PyBUF_ND ? &e->shape : nullptr;
-    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &e->stride : nullptr;
-    view->suboffsets = nullptr;
-    view->internal = nullptr;
-    return 0;
+    void* data = e->sites.data() ? static_cast<void*>(e->sites.data()) : &g_no_sites;
+    return Py_BuildValue("{s:(NO),s:(n),s:(n),s:s,s:i}", "data", PyLong_FromVoidPtr(data), Py_False, "shape",
+                         e->shape, "strides", e->stride, "typestr", PY_LITTLE_ENDIAN ? "<f8" : ">f8", "version", 3);
 }
 
 void exporter_dealloc(PyObject* self) {
@@ -273,13 +262,19 @@ void exporter_dealloc(PyObject* self) {
 
 bool make_exporter_type() noexcept {
     if (g_exporter_type) return true;
+    static PyGetSetDef getset[] = {
+        {"__array_interface__", &exporter_array_interface, nullptr, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},
+    };
     static PyType_Slot slots[] = {
-        {Py_bf_getbuffer, reinterpret_cast<void*>(&exporter_getbuffer)},
+        {Py_tp_getset, getset},
         {Py_tp_dealloc, reinterpret_cast<void*>(&exporter_dealloc)},
         {0, nullptr},
     };
     static PyType_Spec spec = {"gmms.frame.SiteArrayView", sizeof(Exporter), 0, Py_TPFLAGS_DEFAULT, slots};
     g_exporter_type = PyType_FromSpec(&spec);
+    // Only the frame makes these: one made from Python would have no view behind it.
+    if (g_exporter_type) reinterpret_cast<PyTypeObject*>(g_exporter_type)->tp_new = nullptr;
     return g_exporter_type != nullptr;
 }
 
