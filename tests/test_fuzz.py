@@ -499,9 +499,16 @@ def test_arguments_whose_last_reference_is_dropped_during_conversion(model):
     assert kwargs == {}
 
 
+LONGER_ZEROS = types.SimpleNamespace(zeros=lambda n, dtype: np.zeros(n + 1, dtype), asarray=np.asarray)
+
+
 @pytest.mark.parametrize("model", PARAMS)
-def test_results_survive_releasing_any_memoryview_behind_them(model):
-    results = hostile.entry(MODULES[model])(*hostile.typical_args(model, 500))
+@pytest.mark.parametrize("numpy_", [np, LONGER_ZEROS], ids=["numpy", "zeros one longer"])
+def test_results_survive_releasing_any_memoryview_behind_them(model, numpy_):
+    # With a rebound np whose zeros gives more elements than asked, the frame must make the
+    # results of N_sites elements itself; they must own their memory all the same.
+    with patched_namespace(MODULES[model], {"np": numpy_}):
+        results = hostile.entry(MODULES[model])(*hostile.typical_args(model, 500))
     copies = [array_.copy() for array_ in results]
     for array_ in results:
         owner = array_.base
