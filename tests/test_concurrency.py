@@ -157,30 +157,3 @@ def test_threads_with_yielding_rebinding_reentrant_siblings(fast_switching, monk
     assert not failures, failures
     assert not chaos.errors, chaos.errors[:5]
     assert chaos.rebinds > 50 and chaos.reentries > 20  # the chaos did happen
-
-
-@pytest.mark.parametrize("model", ["Morrand", "Sellwyn"])
-def test_rebinding_the_sibling_mid_call_takes_effect_at_the_next_use(model, monkeypatch):
-    # A sibling that, at its first call, rebinds the name to one returning other values: the
-    # sites after that must see the new binding, the earlier ones the old.
-    name, functions = SIBLINGS[model]
-    real = sys.modules[name]
-    module = MODULES[model]
-    shifted = types.ModuleType(name)
-    for fname in functions:
-        setattr(shifted, fname, lambda *args, _f=fname: getattr(real, _f)(*args) + 1.0)
-    first = types.ModuleType(name)
-    calls = []
-    for fname in functions:
-        def function(*args, _f=fname):
-            calls.append(_f)
-            module.__dict__[name] = shifted
-            return getattr(real, _f)(*args)
-
-        setattr(first, fname, function)
-    args = hostile.typical_args(model, 3)
-    plain = hostile.entry(module)(*args)
-    monkeypatch.setattr(module, name, first)
-    rebound = hostile.entry(module)(*args)
-    assert len(calls) == 1  # only the very first sibling call saw the old binding
-    assert rebound[0][1:].tolist() != plain[0][1:].tolist()

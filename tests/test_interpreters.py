@@ -1,12 +1,11 @@
-"""A module file serves one interpreter per process; loading and re-loading in the main one.
+"""A module file serves one interpreter per process.
 
 A second interpreter of the process must be refused with the fixed ImportError, and the main
-interpreter's module must go on working. In the main interpreter a re-import after removal from
-sys.modules yields the same module object, and a failed load leaves nothing behind.
+interpreter's module must go on working; in the main interpreter, a re-import after removal from
+sys.modules yields the same module object.
 """
 
 import importlib
-import subprocess
 import sys
 import textwrap
 
@@ -62,7 +61,7 @@ def test_second_interpreter_is_refused_and_the_first_keeps_working(model, tmp_pa
     hostile.check_result(hostile.entry(module)(*args), 3)
 
 
-@pytest.mark.parametrize("model", PARAMS)
+@pytest.mark.parametrize("model", ["Morrand", "Sellwyn"])  # Tarvik's is among the frame's tests
 def test_reimport_after_removal_yields_the_same_module_and_test_dict(model):
     module = MODULES[model]
     test_dict = module.__test__
@@ -73,36 +72,3 @@ def test_reimport_after_removal_yields_the_same_module_and_test_dict(model):
         assert hostile.entry(again)(*hostile.typical_args(model, 2))[0].shape == (2,)
     finally:
         sys.modules["gmms." + model] = module
-
-
-@pytest.mark.parametrize("model, sibling", [("Morrand", "Dovecar"), ("Sellwyn", "Brisquell")])
-def test_failed_load_leaves_nothing_and_a_later_import_works(model, sibling):
-    # In a fresh process: the first import cannot find the sibling; with it on the path, the
-    # second import builds the module afresh and works.
-    siblings_dir = str(sys.modules[sibling].__file__).rsplit("/", 1)[0]
-    path = [p for p in sys.path if p != siblings_dir]
-    code = textwrap.dedent(f"""
-        import sys
-        sys.path[:] = {path!r}
-        import gmms
-        try:
-            import gmms.{model}
-        except ImportError as exc:
-            assert exc.name == {sibling!r}, exc
-        else:
-            raise AssertionError("imported without its sibling")
-        assert "gmms.{model}" not in sys.modules and not hasattr(gmms, "{model}")
-        sys.path.insert(0, {siblings_dir!r})
-        import numpy as np
-        import gmms.{model} as module
-        assert module.{sibling} is sys.modules[{sibling!r}]
-        print(sorted(k for k in vars(module) if not k.startswith("_")))
-    """)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.split() == str(sorted([model + "_cy", "np", sibling])).split()
-
-
-def test_modules_keep_working_after_all_of_the_above():
-    for model, module in MODULES.items():
-        hostile.check_result(hostile.entry(module)(*hostile.typical_args(model, 4)), 4)
