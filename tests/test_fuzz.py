@@ -6,8 +6,8 @@ model of matching, conversion and site-array acquisition (tests/hostile.py) pred
 exception a call raises, and a call that reaches the model must give, bit for bit, what the same
 call with plain numbers and contiguous copies gives.
 
-The budget comes from the hypothesis profile (tests/conftest.py): bounded in CI, a million
-examples per property with GMMS_HYPOTHESIS_PROFILE=soak.
+The budget comes from the hypothesis profile (tests/conftest.py): 300 examples per property in
+CI, a million over the eight properties with GMMS_HYPOTHESIS_PROFILE=soak.
 """
 
 import array
