@@ -23,6 +23,20 @@ def recording_module(name, log, **answers):
     return module
 
 
+def installer(monkeypatch, log, model, sibling, **defaults):
+    """A function that installs a recording double of ``sibling`` in ``model``'s namespace.
+
+    Its keywords override the default answers; it returns the double.
+    """
+
+    def install(**answers):
+        double = recording_module(sibling, log, **{**defaults, **answers})
+        monkeypatch.setattr(model, sibling, double)
+        return double
+
+    return install
+
+
 def _recorder(function, answer, log):
     def record(*args, **kwargs):
         assert not kwargs, "siblings are called with positional arguments only"

@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 from gmms import Morrand
-from sibling_doubles import (ROOT, BadFloat, Boom, arg_types, fail_at_site_1, raiser, recording_module,
+from sibling_doubles import (ROOT, BadFloat, Boom, arg_types, fail_at_site_1, installer, raiser, recording_module,
                              run_isolated)
 
 PARAMS = ("M", "fdip", "fZtor", "R_JB", "R_rup", "R_x", "Vs30", "Z1p0", "Z2p5", "fnm", "frv",
@@ -44,15 +44,7 @@ def log():
 @pytest.fixture
 def install(monkeypatch, log):
     """Replaces Dovecar in Morrand's namespace by a recording double; returns the double."""
-
-    def install(**answers):
-        answers.setdefault("get_mu_cy", 0.0)
-        answers.setdefault("get_alpha_cy", 0.0)
-        double = recording_module("Dovecar", log, **answers)
-        monkeypatch.setattr(Morrand, "Dovecar", double)
-        return double
-
-    return install
+    return installer(monkeypatch, log, Morrand, "Dovecar", get_mu_cy=0.0, get_alpha_cy=0.0)
 
 
 def morrand_entries(error):

@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 from gmms import Sellwyn
-from sibling_doubles import (ROOT, BadFloat, Boom, arg_types, fail_at_site_1, raiser, recording_module,
+from sibling_doubles import (ROOT, BadFloat, Boom, arg_types, fail_at_site_1, installer, raiser, recording_module,
                              run_isolated)
 
 PARAMS = ("IM", "M", "fwidth", "fdip", "Z_tor", "Z_hyp", "R_JB", "R_rup", "R_x", "Vs30", "Z2p5", "fnm", "frv",
@@ -43,16 +43,7 @@ def log():
 @pytest.fixture
 def install(monkeypatch, log):
     """Replaces Brisquell in Sellwyn's namespace by a recording double; returns the double."""
-
-    def install(**answers):
-        answers.setdefault("get_mu_cy", 0.0)
-        answers.setdefault("get_phi_cy", 0.5)
-        answers.setdefault("get_tau_cy", 0.4)
-        double = recording_module("Brisquell", log, **answers)
-        monkeypatch.setattr(Sellwyn, "Brisquell", double)
-        return double
-
-    return install
+    return installer(monkeypatch, log, Sellwyn, "Brisquell", get_mu_cy=0.0, get_phi_cy=0.5, get_tau_cy=0.4)
 
 
 def rock_pga(A_1100, site_mean=0.0):

@@ -1,11 +1,16 @@
 """Tarvik's numbers: the mean equation, phi and tau, and the backarc classification."""
 
 import math
+import pathlib
+import sys
 
 import numpy as np
 import pytest
 
 from gmms import Tarvik
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "bench"))
+import comparators  # noqa: E402  (the coefficients as the numpy version writes them)
 
 BACKARC = (40.0, 135.0)  # (lat, lon) inside the backarc polygon
 FOREARC = (38.0, 142.0)
@@ -60,12 +65,8 @@ def test_arc_examples(lon, lat, backarc):
 # An independent evaluation with the interpreter's floats and the C library's log and sqrt, in the
 # documented order of evaluation: the module must agree bit for bit on random scenarios.
 COEFFS = {
-    0: dict(c0=3.056224, c1=2.639315, c2=-2.352244, c3=-0.080591, h=12.682338, c4=0.009653,
-            c5=-0.001436, c6=-0.006374, c7=1.869827, c8=1.639023, c9=1.856785, c10=0.573052,
-            c11=-1.030608),
-    1: dict(c0=2.643261, c1=1.60688, c2=-0.754765, c3=-0.072283, h=12.626135, c4=0.003811,
-            c5=-0.00059, c6=-0.002767, c7=0.877694, c8=0.822831, c9=0.918286, c10=0.286527,
-            c11=-0.65776),
+    IM: dict(zip(("c0", "c1", "c2", "c3", "h", "c4", "c5", "c6", "c7", "c8", "c9", "c10", "c11"), row))
+    for IM, row in comparators.TARVIK_COEFFICIENTS.items()
 }
 
 
