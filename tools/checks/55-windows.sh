@@ -15,7 +15,6 @@
 set -euo pipefail
 SECONDS=0
 cd "$(dirname "$0")/../.."
-repo=$PWD
 
 TARGET=x86_64-w64-mingw32
 # The POSIX-threads flavour of Debian's two: the complete C++ runtime (std::thread and friends),
@@ -36,7 +35,8 @@ trap 'rm -rf "$work"' EXIT
 
 cache=${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/gmms-win
 source_dir=$cache/python3.9
-# bullseye is retired: deb.debian.org serves it today, archive.debian.org once it has moved.
+# bullseye is retired: deb.debian.org serves it today, archive.debian.org (whose indexes are
+# past their Valid-Until dates) once it has moved.
 MIRRORS=(http://deb.debian.org/debian http://archive.debian.org/debian)
 
 fetch_source() {
