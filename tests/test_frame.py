@@ -226,9 +226,9 @@ def test_int_conversion(given, received):
     ("1", TypeError, "an integer is required"),
     (None, TypeError, "an integer is required"),
     (IntLike(1.5), TypeError, "__int__ returned non-int (type float)"),
-    (2 ** 31, OverflowError, None),
-    (-2 ** 31 - 1, OverflowError, None),
-    (2 ** 70, OverflowError, None),
+    (2 ** 31, OverflowError, "Python int too large to convert to C int"),
+    (-2 ** 31 - 1, OverflowError, "Python int too large to convert to C int"),
+    (2 ** 70, OverflowError, "Python int too large to convert to C long"),
     (Raises(), ZeroDivisionError, "from __int__"),
 ])
 def test_int_conversion_errors(given, kind, text):

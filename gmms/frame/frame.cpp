@@ -513,8 +513,15 @@ bool convert_double(PyObject* obj, double& out) noexcept { return to_double(obj,
 
 namespace {
 
+// Read through long long, 64 bits everywhere: with long, 32 bits on Windows, a value just past the
+// int range would meet the "C long" message there instead of the "C int" one.
 bool long_to_int(PyObject* number, int& out) {
-    const long v = PyLong_AsLong(number);
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(number, &overflow);
+    if (overflow) {
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+        return false;
+    }
     if (v == -1 && PyErr_Occurred()) return false;
     if (v < INT_MIN || v > INT_MAX) {
         PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
