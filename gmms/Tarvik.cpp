@@ -85,15 +85,26 @@ constexpr double kArcLat[kRing] = {
 constexpr double kLonMin = 114.0231292, kLonMax = 153.715191;
 constexpr double kLatMin = 26.15702014, kLatMax = 50.1970842;
 
+// The exact rounding error x * y - p of the product p = x * y, by Veltkamp's split and Dekker's
+// product. It equals std::fma(x, y, -p), but some C runtimes (MinGW-w64's) implement fma in
+// software without correct rounding; this needs only round-to-nearest and no contraction. Exact
+// here: the factors are differences of coordinates, never overflow and stay far from underflow.
+double two_product_error(double x, double y, double p) {
+    constexpr double kSplitter = 134217729.0;  // 2^27 + 1
+    const double cx = kSplitter * x, x_hi = cx - (cx - x), x_lo = x - x_hi;
+    const double cy = kSplitter * y, y_hi = cy - (cy - y), y_lo = y - y_hi;
+    return ((x_hi * y_hi - p) + x_hi * y_lo + x_lo * y_hi) + x_lo * y_lo;
+}
+
 // Exact sign of the orientation determinant (p2 - p1) x (q - p2): +1 when q lies left of the
 // directed edge p1->p2, -1 right, 0 on its line. All points lie inside the polygon's bounding box,
 // where any two longitudes (or latitudes) are within a factor 2 of each other, so every difference
-// below is exact (Sterbenz); the products are split exactly with fma and the four terms summed as a
-// floating-point expansion, whose largest component carries the sign.
+// below is exact (Sterbenz); the products are split exactly (two_product) and the four terms summed
+// as a floating-point expansion, whose largest component carries the sign.
 int orientation(double p1x, double p1y, double p2x, double p2y, double qx, double qy) {
     const double dx1 = p2x - p1x, dy1 = p2y - p1y, dx2 = qx - p2x, dy2 = qy - p2y;
-    const double a = dx1 * dy2, a_err = std::fma(dx1, dy2, -a);
-    const double b = dy1 * dx2, b_err = std::fma(dy1, dx2, -b);
+    const double a = dx1 * dy2, a_err = two_product_error(dx1, dy2, a);
+    const double b = dy1 * dx2, b_err = two_product_error(dy1, dx2, b);
     const double terms[4] = {a_err, -b_err, a, -b};
     double expansion[4];
     int n = 0;
