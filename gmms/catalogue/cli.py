@@ -3,7 +3,9 @@
 import argparse
 import sys
 
-MODEL_NAMES = ("Tarvik", "Morrand", "Sellwyn")
+from gmms.models import MODELS
+
+MODEL_NAMES = tuple(MODELS)
 
 DESCRIPTION = """\
 Evaluate MODEL for every (scenario, site) pair of a catalogue. The scenario table has a row per
