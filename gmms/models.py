@@ -15,6 +15,7 @@ import importlib.machinery
 import math
 import os
 import pathlib
+from collections import namedtuple
 from dataclasses import dataclass, field
 from typing import Any, Dict, Optional, Tuple
 
@@ -44,56 +45,14 @@ MEASURES = {
 # ---------------------------------------------------------------------------------------------
 # How a synthetic catalogue draws a parameter (gmms.catalogue.synthetic reads these)
 
-@dataclass(frozen=True)
-class Uniform:
-    """Uniform in [low, high), rounded to ``decimals`` when given."""
-    low: float
-    high: float
-    decimals: Optional[int] = None
-
-
-@dataclass(frozen=True)
-class Integers:
-    """An integer in [low, high)."""
-    low: int
-    high: int
-
-
-@dataclass(frozen=True)
-class OneOf:
-    values: Tuple[Any, ...]
-
-
-@dataclass(frozen=True)
-class Flag:
-    """1 where the scenario's class ``of`` (SCENARIO_CLASSES) is ``value``, else 0."""
-    of: str
-    value: int
-
-
-@dataclass(frozen=True)
-class RequestedIM:
-    """The IM the catalogue is drawn for."""
-
-
-@dataclass(frozen=True)
-class PerSite:
-    """Drawn once per site and kept for every scenario (site conditions, not distances)."""
-    draw: Any
-
-
-@dataclass(frozen=True)
-class Hypot:
-    """sqrt(``of``^2 + d^2) with d drawn by ``draw``: a distance from another one and a depth."""
-    of: str
-    draw: Any
-
-
-@dataclass(frozen=True)
-class Signed:
-    """``of`` with a random sign."""
-    of: str
-
+Uniform = namedtuple("Uniform", "low high decimals", defaults=(None,))  # in [low, high), rounded
+Integers = namedtuple("Integers", "low high")     # an integer in [low, high)
+OneOf = namedtuple("OneOf", "values")
+Flag = namedtuple("Flag", "of value")             # 1 where the scenario's class ``of`` is ``value``
+RequestedIM = namedtuple("RequestedIM", "")       # the IM the catalogue is drawn for
+PerSite = namedtuple("PerSite", "draw")           # once per site, the same for every scenario
+Hypot = namedtuple("Hypot", "of draw")            # hypot(``of``, a value drawn as ``draw``)
+Signed = namedtuple("Signed", "of")               # ``of`` with a random sign
 
 # Classes drawn for every scenario before its parameters, so that flags agree with each other.
 SCENARIO_CLASSES = (("mechanism", ("strike-slip", "normal", "reverse")), ("in_slab", ("no", "yes")))
