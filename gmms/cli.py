@@ -261,7 +261,7 @@ def _add_trellis(subparsers):
     parser.add_argument("--vs30", metavar="M/S", type=float, nargs="+", default=[760.0, 360.0, 180.0],
                         help="site classes by Vs30 in m/s, one line style each (default: 760 360 180)")
     parser.add_argument("--siblings", metavar="DIR",
-                        help="directory holding the real Dovecar and Brisquell modules "
+                        help=f"directory holding the real {models.spoken_list(models.SIBLINGS)} modules "
                              "(default: the stand-ins, made-up numbers)")
     parser.set_defaults(func=_trellis)
 

@@ -206,6 +206,15 @@ MODELS = {model.name: model for model in (
 )}
 
 
+SIBLINGS = tuple(model.sibling for model in MODELS.values() if model.sibling is not None)
+
+
+def spoken_list(names):
+    """"A", "A and B", "A, B and C"."""
+    names = list(names)
+    return " and ".join([", ".join(names[:-1]), names[-1]] if len(names) > 1 else names)
+
+
 # ---------------------------------------------------------------------------------------------
 # Loading a model with its sibling module
 

@@ -91,21 +91,16 @@ def plot(modules, magnitudes, vs30s, *, standins=True):
                loc="upper left", bbox_to_anchor=(0.45, 1.0), fontsize=10, title_fontsize=11)
     notes = ["Sites perpendicular to strike: R_JB = R_x = R_rup.",
              f"Z2p5 = exp({models.Z2P5_INTERCEPT} - {models.Z2P5_SLOPE} ln Vs30) km; Z1p0 unused.",
-             f"{_and(models.MEASURES)} in the units of each model's",
+             f"{models.spoken_list(models.MEASURES)} in the units of each model's",
              "publication; the scenario of a model is in its panels."]
     key.text(0.0, 0.30, "\n".join(notes), transform=key.transAxes, ha="left", va="top", fontsize=9.5)
     if standins:
-        built_on = [m for m in models.MODELS.values() if m.sibling is not None]
-        warning = (f"{_and(m.name for m in built_on)} ran on the STAND-IN sibling\nmodules "
-                   f"{_and(m.sibling for m in built_on)}: their curves\nare made up, not a ground-motion model.")
+        built_on = models.spoken_list(m.name for m in models.MODELS.values() if m.sibling is not None)
+        warning = (f"{built_on} ran on the STAND-IN sibling\nmodules {models.spoken_list(models.SIBLINGS)}: "
+                   "their curves\nare made up, not a ground-motion model.")
         key.text(0.0, 0.02, warning, transform=key.transAxes, ha="left", va="bottom", fontsize=9.5,
                  color="firebrick")
     return figure
-
-
-def _and(names):
-    names = list(names)
-    return " and ".join([", ".join(names[:-1]), names[-1]] if len(names) > 1 else names)
 
 
 def _colours(n):
