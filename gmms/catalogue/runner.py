@@ -93,9 +93,9 @@ def run_with_summary(model, scenarios, pairs, *, client=None, out=None, schedule
                 load_entry(spec.name, siblings)     # a setup failure before any task
             evaluator, tasks = _tasks(catalogue, siblings, executor)
             with _bar(progress, spec.name, catalogue.n_pairs, " pairs") as bar:
-                for rows in executor.results(evaluator, tasks, timeout):
-                    sink.write(*rows)
-                    bar.update(len(rows.site_id))
+                for scenario_id, site_id, values in executor.results(evaluator, tasks, timeout):
+                    sink.write(scenario_id, site_id, values)
+                    bar.update(len(site_id))
             sink.commit()
         except BaseException:
             sink.abort()
