@@ -2,6 +2,9 @@
 
 import argparse
 import sys
+import warnings
+
+from . import security
 
 from gmms.models import MODELS, SIBLINGS, spoken_list
 
@@ -50,6 +53,7 @@ def add_parser(subparsers):
                         help="target number of pairs per task (default: %(default)s)")
     parser.add_argument("--quiet", action="store_true",
                         help="no progress bar and no closing summary")
+    security.add_options(parser)
     parser.set_defaults(func=handle)
     return parser
 
@@ -60,10 +64,13 @@ def handle(args):
     from .runner import run_with_summary
 
     try:
-        _, summary = run_with_summary(
-            args.model, args.scenarios, args.pairs, out=args.out, scheduler=args.scheduler,
-            workers=args.workers, serial=args.serial, siblings=args.siblings,
-            batch_pairs=args.batch_pairs, progress=not args.quiet)
+        with warnings.catch_warnings():
+            warnings.showwarning = _one_line(warnings.showwarning)
+            _, summary = run_with_summary(
+                args.model, args.scenarios, args.pairs, out=args.out, scheduler=args.scheduler,
+                workers=args.workers, serial=args.serial, siblings=args.siblings,
+                batch_pairs=args.batch_pairs, progress=not args.quiet,
+                tls_ca_file=args.tls_ca_file, tls_cert=args.tls_cert, tls_key=args.tls_key)
     except CatalogueError as error:
         print(f"gmms catalogue: error: {error}", file=sys.stderr)
         return 1
@@ -75,3 +82,13 @@ def handle(args):
               f"{summary.partitions} tasks ({summary.mode}) -> {summary.destination}",
               file=sys.stderr)
     return 0
+
+
+def _one_line(show):
+    """Show our warning as the command's own line, any other as before."""
+    def shown(message, category, *rest):
+        if issubclass(category, security.InsecureSchedulerWarning):
+            print(f"gmms catalogue: warning: {message}", file=sys.stderr)
+        else:
+            show(message, category, *rest)
+    return shown
