@@ -127,66 +127,55 @@ def _command(name):
     return [found] if found else [sys.executable, "-m", module]
 
 
-class Processes:
-    """Processes started with their output in one log, all stopped at the end."""
-
-    def __init__(self, directory):
-        self.directory = directory
-        # The workers get the package but no sibling directory on their path.
-        self.env = dict(os.environ, PYTHONPATH=str(ROOT))
-        self.log = open(directory / "cluster.log", "w")
-        self.started = []
-
-    def start(self, *args):
-        self.started.append(subprocess.Popen([*map(str, args)], cwd=self.directory, env=self.env,
-                                             stdout=self.log, stderr=subprocess.STDOUT))
-        return self.started[-1]
-
-    def stop(self):
-        for process in reversed(self.started):
-            process.send_signal(signal.SIGTERM)
-        for process in reversed(self.started):
-            try:
-                process.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait(timeout=30)
-        self.log.close()
+WORKER_ENV = dict(os.environ, PYTHONPATH=str(ROOT))   # the package, but no sibling directory
 
 
 @contextlib.contextmanager
 def cluster(directory, tls=(), security=None):
     """A scheduler and two workers on 127.0.0.1 as separate processes, and a client of them."""
     scheduler_file = directory / "scheduler.json"
-    processes = Processes(directory)
+    log = open(directory / "cluster.log", "w")
+    processes = []
+
+    def start(*args):
+        processes.append(subprocess.Popen([*map(str, args)], cwd=directory, env=WORKER_ENV,
+                                          stdout=log, stderr=subprocess.STDOUT))
+
     client = None
     try:
-        scheduler = processes.start(
-            *_command("dask-scheduler"), "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
-            "--scheduler-file", scheduler_file, *(("--protocol", "tls") if tls else ()), *tls)
+        start(*_command("dask-scheduler"), "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+              "--scheduler-file", scheduler_file, *(("--protocol", "tls") if tls else ()), *tls)
         deadline = time.monotonic() + WAIT_S
         while not scheduler_file.exists() or not scheduler_file.read_text().strip():
             assert time.monotonic() < deadline, "the scheduler did not start"
-            assert scheduler.poll() is None, "the scheduler exited"
+            assert processes[0].poll() is None, "the scheduler exited"
             time.sleep(0.2)
         for name in ("w1", "w2"):
-            processes.start(*_command("dask-worker"), "--scheduler-file", scheduler_file,
-                            "--nthreads", "1", "--nworkers", "1", "--host", "127.0.0.1",
-                            "--no-dashboard", "--death-timeout", "60", "--name", name, *tls)
+            start(*_command("dask-worker"), "--scheduler-file", scheduler_file, "--nthreads",
+                  "1", "--nworkers", "1", "--host", "127.0.0.1", "--no-dashboard",
+                  "--death-timeout", "60", "--name", name, *tls)
         address = json.loads(scheduler_file.read_text())["address"]
         client = distributed.Client(address, timeout=WAIT_S, security=security)
         client.wait_for_workers(2, timeout=WAIT_S)
-        yield address, client, processes
+        yield address, client
     finally:
         if client is not None:
             client.close(timeout=30)
-        processes.stop()
+        for process in reversed(processes):
+            process.send_signal(signal.SIGTERM)
+        for process in reversed(processes):
+            try:
+                process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait(timeout=30)
+        log.close()
 
 
 @pytest.fixture(scope="module")
 def real_cluster(tmp_path_factory):
-    with cluster(tmp_path_factory.mktemp("dask-cluster")) as (address, client, _):
-        yield address, client
+    with cluster(tmp_path_factory.mktemp("dask-cluster")) as running:
+        yield running
 
 
 @pytest.mark.parametrize("model", MODEL_NAMES)
@@ -296,14 +285,14 @@ def tls_cluster(tmp_path_factory):
     ca, cert, key = files("cluster", "cluster")
     security = distributed.security.Security(tls_ca_file=str(ca), tls_client_cert=str(cert),
                                              tls_client_key=str(key), require_encryption=True)
-    with cluster(directory, tls_options(*files("cluster", "cluster")), security) as running:
+    with cluster(directory, tls_options(ca, cert, key), security) as running:
         assert running[0].startswith("tls://127.0.0.1:")
         yield (*running, files)
 
 
 @pytest.mark.parametrize("how", ["options", "dask config"])
 def test_tls_scheduler_and_two_workers_match_serial(tls_cluster, tmp_path, monkeypatch, how):
-    address, _, _, files = tls_cluster
+    address, _, files = tls_cluster
     ca, cert, key = files("cluster", "cluster")
     if how == "options":
         given = tls_options(ca, cert, key)
@@ -328,34 +317,34 @@ def test_tls_scheduler_and_two_workers_match_serial(tls_cluster, tmp_path, monke
 ])
 def test_tls_client_without_the_clusters_certificate_is_refused(tls_cluster, tmp_path, ca,
                                                                  holder, message):
-    address, _, _, files = tls_cluster
+    address, _, files = tls_cluster
     given = tls_options(*files(ca, holder)) if ca else ()
     scenarios, pairs = example("Tarvik")
     started = time.monotonic()
     done = cli("Tarvik", "--scenarios", scenarios, "--pairs", pairs, "--out",
                tmp_path / "out.h5", "--scheduler", address, "--quiet", *given)
-    assert time.monotonic() - started < WAIT_S
+    assert time.monotonic() - started < 30       # refused, not timed out
     assert done.returncode == 1
-    assert done.stderr.startswith(f"gmms catalogue: error: ")
+    assert done.stderr.startswith("gmms catalogue: error: ")
     assert message in done.stderr and len(done.stderr.splitlines()) == 1, done.stderr
     assert os.listdir(tmp_path) == []
 
 
 @pytest.mark.parametrize("ca, holder", [("cluster", "stranger"), (None, None)])
 def test_tls_worker_without_the_clusters_certificate_cannot_join(tls_cluster, ca, holder):
-    address, client, processes, files = tls_cluster
+    address, client, files = tls_cluster
     given = tls_options(*files(ca, holder)) if ca else ()
-    worker = processes.start(*_command("dask-worker"), address, "--nthreads", "1", "--host",
-                             "127.0.0.1", "--no-dashboard", "--death-timeout", "15", "--name",
-                             "intruder", *given)
-    assert worker.wait(timeout=WAIT_S) != 0
+    command = [*_command("dask-worker"), address, "--nthreads", "1", "--host", "127.0.0.1",
+               "--no-dashboard", "--death-timeout", "15", *given]
+    worker = subprocess.run([*map(str, command)], env=WORKER_ENV, capture_output=True,
+                            timeout=WAIT_S)
+    assert worker.returncode != 0
     assert sorted(info["name"] for info in client.scheduler_info()["workers"].values()) == \
         ["w1", "w2"]
 
 
 @pytest.mark.parametrize("address, warned", [
-    ("tcp://192.0.2.7:8786", True), ("192.0.2.7:8786", True), ("tcp://[2001:db8::7]:8786", True),
-    ("tcp://127.0.0.1:8786", False), ("tcp://127.3.2.1:8786", False),
+    ("tcp://192.0.2.7:8786", True), ("192.0.2.7:8786", True), ("tcp://127.3.2.1:8786", False),
     ("tcp://localhost:8786", False), ("tcp://[::1]:8786", False),
 ])
 def test_plain_tcp_to_another_host_warns(address, warned):
