@@ -7,6 +7,7 @@ cluster's CA take part; over ``tcp://`` anyone who can reach the port does.
 
 import ipaddress
 import os
+import re
 import socket
 import ssl
 import warnings
@@ -124,18 +125,28 @@ def _is_loopback(location):
 
 
 def connection_error(scheduler, error):
-    """The CatalogueError for a failed connection, naming a refused TLS handshake as such."""
+    """The CatalogueError for a failed connection, saying which side refused a TLS handshake."""
+    prefix = f"cannot reach the Dask scheduler at {scheduler}"
     cause, seen = error, set()
     while cause is not None and id(cause) not in seen:
         seen.add(id(cause))
-        if isinstance(cause, ssl.SSLCertVerificationError):
-            why = "the scheduler's certificate is not signed by this CA file"
-        elif isinstance(cause, ssl.SSLError) or "SSLError: " in str(cause):
-            why = "the scheduler refused this certificate: is it signed by the cluster's CA?"
-        else:
-            why = None
-        if why is not None:
-            return CatalogueError(f"cannot reach the Dask scheduler at {scheduler}: TLS handshake "
-                                  f"failed ({why}): {str(cause).split('SSLError: ')[-1]}")
+        # Dask passes some handshake failures on as text only ("...: SSLError: [SSL: ...] ...").
+        found = re.search(r"\[SSL: (\w+)\].*", str(cause))
+        if found is not None:
+            why = _why(found[1])
+            return CatalogueError(f"{prefix}: TLS handshake failed{f' ({why})' if why else ''}: "
+                                  f"{found[0]}")
         cause = cause.__cause__ or cause.__context__
-    return CatalogueError(f"cannot reach the Dask scheduler at {scheduler}: {error}")
+    if "during handshake" in str(error) and not scheduler.startswith("tls://"):
+        return CatalogueError(f"{prefix}: {error} (if it uses TLS, give a tls:// address)")
+    return CatalogueError(f"{prefix}: {error}")
+
+
+def _why(reason):
+    if reason == "CERTIFICATE_VERIFY_FAILED":
+        return "the scheduler's certificate is not signed by this CA file"
+    if reason == "WRONG_VERSION_NUMBER":
+        return "the scheduler does not speak TLS"
+    if "ALERT" in reason:
+        return "the scheduler refused this certificate: is it signed by the cluster's CA?"
+    return None
