@@ -5,11 +5,8 @@ them. Over ``tls://`` with mutual authentication, only holders of a certificate 
 cluster's CA take part; over ``tcp://`` anyone who can reach the port does.
 """
 
-import ipaddress
 import os
 import re
-import socket
-import ssl
 import warnings
 
 from .errors import CatalogueError
@@ -45,20 +42,21 @@ def security_from(scheduler, security=None, ca_file=None, cert=None, key=None):
     Warns (InsecureSchedulerWarning) when a ``tcp://`` address names another host.
     Raises CatalogueError when the files are missing, unreadable or unusable.
     """
-    from distributed.comm.addressing import parse_address
-    from distributed.security import Security
-
     paths = {"CA file": ca_file, "certificate": cert, "key": key}
     given = any(path is not None for path in paths.values())
     if security is not None and given:
         raise ValueError("give a Security or the TLS file paths, not both")
-    if security is not None and not isinstance(security, Security):
-        raise TypeError(f"security must be a distributed.security.Security, "
-                        f"not {type(security).__name__}")
     if scheduler is None:
         if security is not None or given:
             raise CatalogueError("TLS settings are used only with a scheduler address")
-        return None
+        return None                             # and Dask stays unloaded for a serial run
+
+    from distributed.comm.addressing import parse_address
+    from distributed.security import Security
+
+    if security is not None and not isinstance(security, Security):
+        raise TypeError(f"security must be a distributed.security.Security, "
+                        f"not {type(security).__name__}")
 
     scheme, location = parse_address(scheduler)
     if scheme == "tcp" and not _is_loopback(location):
@@ -91,6 +89,8 @@ def security_from(scheduler, security=None, ca_file=None, cert=None, key=None):
 
 def _check(paths, security):
     """Fail now, naming the file, rather than at the handshake with Dask's words."""
+    import ssl
+
     for role, path in paths.items():
         if path is None or "\n" in str(path):   # Dask also takes the PEM text itself
             continue
@@ -108,6 +108,9 @@ def _check(paths, security):
 
 
 def _is_loopback(location):
+    import ipaddress
+    import socket
+
     from distributed.comm.addressing import parse_host_port
 
     host = parse_host_port(location, 0)[0]
