@@ -4,9 +4,9 @@ import argparse
 import sys
 import warnings
 
-from . import security
-
 from gmms.models import MODELS, SIBLINGS, spoken_list
+
+from . import security
 
 MODEL_NAMES = tuple(MODELS)
 
