@@ -81,7 +81,7 @@ bool to_fixed(double x, Fixed& out) noexcept {
 }
 
 // a + b, exactly; false (and `sum` unspecified) if the sum leaves the range.
-bool add(const Fixed& a, const Fixed& b, Fixed& sum) noexcept {
+bool add_fixed(const Fixed& a, const Fixed& b, Fixed& sum) noexcept {
     uint64_t carry = 0;
     for (int k = 0; k < LIMBS; ++k) {
         const uint64_t partial = a[k] + b[k];
@@ -102,9 +102,73 @@ void store(char* cell, const Fixed& v) noexcept { std::memcpy(cell, v.data(), CE
 
 bool add_into(char* cell, const Fixed& term) noexcept {
     Fixed sum;
-    if (!add(load(cell), term, sum)) return false;
+    if (!add_fixed(load(cell), term, sum)) return false;
     store(cell, sum);
     return true;
+}
+
+// The hot path of exceedance: a non-negative term is at most 53 bits wide, so it occupies two
+// adjacent limbs, and adding it touches those two and a carry that rarely goes further.
+struct Term {
+    int limb = 0;      // the lower of its two limbs
+    uint64_t low = 0;  // its bits in that limb
+    uint64_t high = 0; // and in the next (0 when `limb` is the top one)
+};
+
+// x >= 0 on the grid, truncated; false for a NaN, an infinity or x >= 2**63.
+bool to_term(double x, Term& t) noexcept {
+    t = {};
+    const auto bits = std::bit_cast<uint64_t>(x);
+    const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+    if ((bits >> 63) != 0 || biased == 0x7ff) return x == 0;  // -0.0 is fine
+    if (biased == 0) return true;
+    const uint64_t mantissa = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
+    const int shift = biased - 1075 - LSB_EXPONENT;
+    if (shift + 52 >= TOP_BIT) return false;
+    if (shift <= -53) return true;
+    if (shift < 0) {
+        t.low = mantissa >> -shift;
+    } else {
+        t.limb = shift / 64;
+        const int offset = shift % 64;
+        t.low = mantissa << offset;
+        // The bits that pass the limb's top, without a branch (a shift by 64 would be undefined):
+        // none when offset <= 11.
+        t.high = (mantissa >> 1) >> (63 - offset);
+    }
+    return true;
+}
+
+uint64_t load_limb(const char* cell, int k) noexcept {
+    uint64_t v;
+    std::memcpy(&v, cell + k * sizeof v, sizeof v);
+    return v;
+}
+void store_limb(char* cell, int k, uint64_t v) noexcept { std::memcpy(cell + k * sizeof v, &v, sizeof v); }
+
+// cell += t, exactly; false if a non-negative sum passes 2**63 (the cell then holds the wrapped
+// sum). Only the term's two limbs are read and written, and the limbs above while a carry runs:
+// about half the time of a whole four-limb addition.
+bool add_term(char* cell, const Term& t) noexcept {
+    const uint64_t top_before = load_limb(cell, LIMBS - 1);
+    int k = t.limb;
+    const uint64_t low = load_limb(cell, k) + t.low;
+    uint64_t carry = low < t.low ? 1 : 0;
+    store_limb(cell, k, low);
+    if (++k < LIMBS) {
+        const uint64_t addend = t.high + carry;  // no wrap: t.high < 2**53
+        const uint64_t high = load_limb(cell, k) + addend;
+        carry = high < addend ? 1 : 0;
+        store_limb(cell, k, high);
+        for (++k; carry != 0 && k < LIMBS; ++k) {
+            const uint64_t next = load_limb(cell, k) + 1;
+            carry = next == 0 ? 1 : 0;
+            store_limb(cell, k, next);
+        }
+    }
+    // A non-negative term cannot take a negative sum out of range; a non-negative sum that turns
+    // negative has passed 2**63.
+    return (top_before >> 63) != 0 || (load_limb(cell, LIMBS - 1) >> 63) == 0;
 }
 
 bool bit(const Fixed& v, int position) noexcept { return ((v[position / 64] >> (position % 64)) & 1) != 0; }
@@ -355,38 +419,104 @@ struct Tail {
 
     static double q(double z) noexcept { return 0.5 * std::erfc(z / std::numbers::sqrt2); }
 
-    // P for -cut < z < cut.
+    // The level in standard deviations from the mean; a step (sigma == 0) is -inf below the
+    // mean and +inf from the mean up.
+    static double z(double log_level, double mu, double sigma) noexcept {
+        constexpr double inf = std::numeric_limits<double>::infinity();
+        if (sigma == 0) return mu > log_level ? -inf : inf;
+        return (log_level - mu) / sigma;
+    }
+    bool below(double z) const noexcept { return z <= -cut; }  // P = 1: the term is the rate
+    bool above(double z) const noexcept { return z >= cut; }   // P = 0: no term
+
+    // P for a z neither below nor above.
     double inside(double z) const noexcept {
         const double p = truncated ? (q(z) - q_trunc) / mass : q(z);
         return std::clamp(p, 0.0, 1.0);
     }
 
-    // What one pair adds at one level: rate * P, rate itself below the truncation, 0 above.
-    // `above` is set when the level is at or above the truncation (and so is every higher level).
-    double term(double log_level, double mu, double sigma, double rate, bool& above) const noexcept {
-        if (sigma == 0) {
-            above = !(mu > log_level);
-            return above ? 0.0 : rate;
-        }
-        const double z = (log_level - mu) / sigma;
-        above = z >= cut;
-        if (above) return 0.0;
-        return z <= -cut ? rate : rate * inside(z);
-    }
-
-    // Epsilon of a level for the disaggregation (a step has none: -inf).
-    static double epsilon(double log_level, double mu, double sigma) noexcept {
-        return sigma == 0 ? -std::numeric_limits<double>::infinity() : (log_level - mu) / sigma;
+    // What a pair of rate `rate` adds at a level `z` sigmas from its mean.
+    double term(double z, double rate) const noexcept {
+        return below(z) ? rate : above(z) ? 0.0 : rate * inside(z);
     }
 
     bool truncated;
     double cut, q_trunc, mass;
 };
 
-// acc[row, k] += rate * P(ln IM > log_levels[k]) for every pair. False on an overflow.
-Status exceedance_loop(const Pairs& p, const std::vector<double>& log_levels, const Tail& tail, char* acc,
-                     Py_ssize_t n_rows) noexcept {
-    const auto n_levels = static_cast<Py_ssize_t>(log_levels.size());
+// Where exceedance puts its terms: the accumulator's cells, exactly. (bench/hazard_kernel.py
+// runs the same loop with a sink of doubles to measure what exactness costs.)
+//
+// A pair adds its rate at every level below its truncation, a third of all terms in a typical
+// catalogue. With `deferred`, each pair adds its rate once, into a scratch cell that marks the
+// last of those levels; finish() then adds to each level the sum of the scratch cells at and above
+// it. The sums are exact, so this gives the very bits of adding the rate level by level; it pays
+// when a call has many more pairs than rows.
+class FixedSink {
+public:
+    FixedSink(char* acc, size_t n_rows, size_t n_levels, bool deferred)
+        : acc_(acc), n_levels_(n_levels), deferred_(deferred) {
+        if (deferred) {
+            scratch_.assign(n_rows * n_levels * CELL_BYTES, 0);
+            touched_.assign(n_rows, 0);
+        }
+    }
+
+    // The row of the next pair's terms, and its rate.
+    bool start(size_t row, double rate) noexcept {
+        row_ = row;
+        return to_term(rate, rate_);
+    }
+    // The pair's rate at levels 0 .. count - 1.
+    bool below(size_t count) noexcept {
+        if (count == 0) return true;
+        if (deferred_) {
+            touched_[row_] = 1;
+            return add_term(cell(scratch_.data(), count - 1), rate_);
+        }
+        for (size_t k = 0; k < count; ++k)
+            if (!add_term(cell(acc_, k), rate_)) return false;
+        return true;
+    }
+    bool add(size_t level, double term) noexcept {
+        Term t;
+        return to_term(term, t) && add_term(cell(acc_, level), t);
+    }
+    bool finish() noexcept {
+        for (size_t row = 0; row < touched_.size(); ++row) {
+            if (!touched_[row]) continue;
+            row_ = row;
+            Fixed running{};
+            for (size_t k = n_levels_; k-- > 0;) {
+                if (!add_fixed(running, load(cell(scratch_.data(), k)), running)) return false;
+                if (!add_into(cell(acc_, k), running)) return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    char* cell(char* base, size_t level) const noexcept { return base + (row_ * n_levels_ + level) * CELL_BYTES; }
+
+    char* acc_;
+    size_t n_levels_;
+    bool deferred_;
+    std::vector<char> scratch_;
+    std::vector<unsigned char> touched_;
+    size_t row_ = 0;
+    Term rate_{};
+};
+
+// A call defers the rates below the truncation (see FixedSink) when it has this many pairs per row.
+constexpr Py_ssize_t DEFER_PAIRS_PER_ROW = 8;
+
+// sink[row, k] += rate * P(ln IM > log_levels[k]) for every pair: the rate itself for the levels
+// below the truncation, the tail for those within it, and nothing from the first level above it on
+// (the levels increase, so does z).
+template <class Sink>
+Status exceedance_loop(const Pairs& p, const std::vector<double>& log_levels, const Tail& tail, Sink& sink,
+                       Py_ssize_t n_rows) noexcept {
+    const size_t n_levels = log_levels.size();
     for (Py_ssize_t i = 0; i < p.n; ++i) {
         const double rate = p.rate.at<double>(i);
         if (rate == 0) continue;
@@ -394,19 +524,17 @@ Status exceedance_loop(const Pairs& p, const std::vector<double>& log_levels, co
         const auto row = p.rows.at<int64_t>(i);
         if (row < 0 || row >= n_rows) return Status::Changed;
         const double mu = p.mu.at<double>(i), sigma = p.sigma.at<double>(i);
-        Fixed whole;
-        if (!to_fixed(rate, whole)) return Status::Overflow;
-        char* cells = acc + static_cast<size_t>(row) * static_cast<size_t>(n_levels) * CELL_BYTES;
-        for (Py_ssize_t k = 0; k < n_levels; ++k) {
-            bool above = false;
-            const double term = tail.term(log_levels[static_cast<size_t>(k)], mu, sigma, rate, above);
-            if (above) break;
-            Fixed fixed = whole;
-            if (term != rate && !to_fixed(term, fixed)) return Status::Overflow;
-            if (!add_into(cells + static_cast<size_t>(k) * CELL_BYTES, fixed)) return Status::Overflow;
+        if (!sink.start(static_cast<size_t>(row), rate)) return Status::Overflow;
+        size_t k = 0;
+        while (k < n_levels && tail.below(Tail::z(log_levels[k], mu, sigma))) ++k;
+        if (!sink.below(k)) return Status::Overflow;
+        for (; k < n_levels; ++k) {
+            const double z = Tail::z(log_levels[k], mu, sigma);
+            if (tail.above(z)) break;
+            if (!sink.add(k, rate * tail.inside(z))) return Status::Overflow;
         }
     }
-    return Status::Ok;
+    return sink.finish() ? Status::Ok : Status::Overflow;
 }
 
 struct DisaggColumns {
@@ -429,10 +557,9 @@ Status disaggregate_loop(const Pairs& p, const DisaggColumns& d, const std::vect
         const double log_level = log_levels[static_cast<size_t>(row)];
         if (std::isnan(log_level)) continue;
         const double mu = p.mu.at<double>(i), sigma = p.sigma.at<double>(i);
-        bool above = false;
-        const double c = tail.term(log_level, mu, sigma, rate, above);
+        const double eps = Tail::z(log_level, mu, sigma);
+        const double c = tail.term(eps, rate);
         if (c == 0) continue;
-        const double eps = Tail::epsilon(log_level, mu, sigma);
         const auto upper = std::upper_bound(eps_edges.begin(), eps_edges.end(), eps) - eps_edges.begin();
         const Py_ssize_t eps_bin = std::clamp<Py_ssize_t>(upper - 1, 0, n_eps - 1);
         const double weighted[N_MOMENTS] = {c, c * d.mag.at<double>(i), c * d.dist.at<double>(i),
@@ -507,9 +634,9 @@ PyObject* py_merge(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexc
         const bool ok = without_gil([&] {
             Fixed sum;
             for (size_t i = 0; i < n; ++i)
-                if (!add(load(dst.data() + i * CELL_BYTES), load(from + i * CELL_BYTES), sum)) return Status::Overflow;
+                if (!add_fixed(load(dst.data() + i * CELL_BYTES), load(from + i * CELL_BYTES), sum)) return Status::Overflow;
             for (size_t i = 0; i < n; ++i) {
-                if (!add(load(dst.data() + i * CELL_BYTES), load(from + i * CELL_BYTES), sum)) return Status::Changed;
+                if (!add_fixed(load(dst.data() + i * CELL_BYTES), load(from + i * CELL_BYTES), sum)) return Status::Changed;
                 store(dst.data() + i * CELL_BYTES, sum);
             }
             return Status::Ok;
@@ -577,8 +704,9 @@ PyObject* py_exceedance(PyObject* /*module*/, PyObject* args, PyObject* kwargs) 
             !check_pairs(pairs, acc.shape(0)))
             return nullptr;
         const Tail tail(truncation);
-        const Py_ssize_t n_rows = acc.shape(0);
-        if (!without_gil([&] { return exceedance_loop(pairs, log_levels, tail, acc.data(), n_rows); })) return nullptr;
+        FixedSink sink(acc.data(), static_cast<size_t>(acc.shape(0)), log_levels.size(),
+                       pairs.n >= DEFER_PAIRS_PER_ROW * acc.shape(0));
+        if (!without_gil([&] { return exceedance_loop(pairs, log_levels, tail, sink, acc.shape(0)); })) return nullptr;
         Py_RETURN_NONE;
     });
 }
@@ -715,4 +843,7 @@ PyModuleDef module_def = {
 
 }  // namespace
 
+// The interpreter looks for PyInit_ followed by the module's name, and that name starts with an
+// underscore (a module the package uses, not one for users), hence the double underscore.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 PyMODINIT_FUNC PyInit__hazard(void) { return PyModuleDef_Init(&module_def); }
