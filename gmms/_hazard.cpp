@@ -153,17 +153,16 @@ bool add_term(char* cell, const Term& t) noexcept {
     const uint64_t top_before = load_limb(cell, LIMBS - 1);
     int k = t.limb;
     const uint64_t low = load_limb(cell, k) + t.low;
-    uint64_t carry = low < t.low ? 1 : 0;
     store_limb(cell, k, low);
     if (++k < LIMBS) {
-        const uint64_t addend = t.high + carry;  // no wrap: t.high < 2**53
+        const uint64_t addend = t.high + (low < t.low ? 1 : 0);  // no wrap: t.high < 2**53
         const uint64_t high = load_limb(cell, k) + addend;
-        carry = high < addend ? 1 : 0;
         store_limb(cell, k, high);
-        for (++k; carry != 0 && k < LIMBS; ++k) {
-            const uint64_t next = load_limb(cell, k) + 1;
-            carry = next == 0 ? 1 : 0;
-            store_limb(cell, k, next);
+        bool carry = high < addend;
+        for (++k; carry && k < LIMBS; ++k) {
+            const uint64_t old = load_limb(cell, k);
+            store_limb(cell, k, old + 1);
+            carry = old == std::numeric_limits<uint64_t>::max();
         }
     }
     // A non-negative term cannot take a negative sum out of range; a non-negative sum that turns
@@ -247,7 +246,10 @@ public:
         int flags = PyBUF_FORMAT | PyBUF_STRIDES;
         if (writable) flags |= PyBUF_WRITABLE;
         if (PyObject_GetBuffer(obj, &view_, flags) < 0) {
-            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            if (writable && PyErr_ExceptionMatches(PyExc_BufferError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_ValueError, "%s: the accumulator must be writable", name);
+            } else if (PyErr_ExceptionMatches(PyExc_TypeError)) {
                 PyErr_Clear();
                 PyErr_Format(PyExc_TypeError, "%s: expected a buffer of %s, got %.200s", name, elem_name(e),
                              Py_TYPE(obj)->tp_name);
@@ -260,15 +262,19 @@ public:
                          elem_name(e), view_.format ? view_.format : "B", view_.itemsize);
             return false;
         }
-        if (view_.ndim < 1) {
-            PyErr_Format(PyExc_ValueError, "%s: expected an array, got a scalar buffer", name);
-            return false;
-        }
         if (contiguous && !PyBuffer_IsContiguous(&view_, 'C')) {
             PyErr_Format(PyExc_ValueError, "%s: the accumulator must be C-contiguous", name);
             return false;
         }
         return true;
+    }
+
+    // The elements in C order: the buffer itself, or a copy of it in `copy`.
+    const char* c_order(std::vector<char>& copy) {
+        if (PyBuffer_IsContiguous(&view_, 'C')) return data();
+        copy.resize(static_cast<size_t>(view_.len));
+        if (PyBuffer_ToContiguous(copy.data(), &view_, view_.len, 'C') < 0) return nullptr;
+        return copy.data();
     }
 
     int ndim() const noexcept { return view_.ndim; }
@@ -306,6 +312,13 @@ bool check_shape(const View& v, const char* name, std::initializer_list<Py_ssize
     std::string found;
     for (int k = 0; k < v.ndim(); ++k) found += (k ? ", " : "") + std::to_string(v.shape(k));
     PyErr_Format(PyExc_ValueError, "%s: expected shape %s, got (%s)", name, wording, found.c_str());
+    return false;
+}
+
+// An accumulator of any shape: its last axis holds the limbs.
+bool has_limbs(const View& v, const char* name) noexcept {
+    if (v.ndim() >= 1 && v.shape(v.ndim() - 1) == LIMBS) return true;
+    PyErr_Format(PyExc_ValueError, "%s: expected an accumulator, whose last axis holds %d limbs", name, LIMBS);
     return false;
 }
 
@@ -612,21 +625,23 @@ PyObject* py_merge(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexc
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:merge", const_cast<char**>(keywords), &dst_obj, &src_obj))
             return nullptr;
         View dst, src;
-        if (!dst.acquire(dst_obj, "dst", Elem::Int64, true, true) || !src.acquire(src_obj, "src", Elem::Int64, false, true))
+        if (!dst.acquire(dst_obj, "dst", Elem::Int64, true, true) || !has_limbs(dst, "dst") ||
+            !src.acquire(src_obj, "src", Elem::Int64, false, false))
             return nullptr;
-        bool same = dst.ndim() == src.ndim() && dst.shape(dst.ndim() - 1) == LIMBS;
+        bool same = dst.ndim() == src.ndim();
         for (int axis = 0; same && axis < dst.ndim(); ++axis) same = dst.shape(axis) == src.shape(axis);
         if (!same) {
             PyErr_SetString(PyExc_ValueError, "merge: dst and src must have the same shape, the last axis of LIMBS");
             return nullptr;
         }
         const auto n = static_cast<size_t>(dst.len()) / CELL_BYTES;
-        // A src that overlaps dst other than exactly is copied first, so that the check below
-        // sees the values that are then added.
-        const char* from = src.data();
+        // A src that is not C-contiguous, or that overlaps dst other than exactly, is copied
+        // first, so that the check below sees the values that are then added.
         std::vector<char> copy;
+        const char* from = src.c_order(copy);
+        if (!from) return nullptr;
         const bool overlap = src.data() < dst.data() + dst.len() && dst.data() < src.data() + src.len();
-        if (overlap && src.data() != dst.data()) {
+        if (overlap && from != dst.data() && copy.empty()) {
             copy.assign(src.data(), src.data() + src.len());
             from = copy.data();
         }
@@ -647,41 +662,42 @@ PyObject* py_merge(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexc
 }
 
 PyObject* py_to_double(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-    static const char* keywords[] = {"acc", nullptr};
-    PyObject* acc_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:to_double", const_cast<char**>(keywords), &acc_obj))
-        return nullptr;
-    View acc;
-    if (!acc.acquire(acc_obj, "acc", Elem::Int64, false, true)) return nullptr;
-    if (acc.shape(acc.ndim() - 1) != LIMBS) {
-        PyErr_Format(PyExc_ValueError, "acc: the last axis must hold %d limbs", LIMBS);
-        return nullptr;
-    }
-    Ref shape = Ref::steal(PyTuple_New(acc.ndim() - 1));
-    if (!shape) return nullptr;
-    for (int axis = 0; axis + 1 < acc.ndim(); ++axis) {
-        PyObject* extent = PyLong_FromSsize_t(acc.shape(axis));
-        if (!extent) return nullptr;
-        PyTuple_SET_ITEM(shape.get(), axis, extent);
-    }
-    Ref np = import_numpy();
-    if (!np) return nullptr;
-    Ref out = Ref::steal(PyObject_CallMethod(np.get(), "empty", "Os", shape.get(), "float64"));
-    if (!out) return nullptr;
-    {
-        View result;
-        if (!result.acquire(out.get(), "result", Elem::Float64, true, true)) return nullptr;
-        const auto n = static_cast<size_t>(acc.len()) / CELL_BYTES;
-        if (static_cast<size_t>(result.len()) != n * sizeof(double)) {
-            PyErr_SetString(PyExc_SystemError, "to_double: numpy.empty gave an array of another size");
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"acc", nullptr};
+        PyObject* acc_obj = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:to_double", const_cast<char**>(keywords), &acc_obj))
             return nullptr;
+        View acc;
+        if (!acc.acquire(acc_obj, "acc", Elem::Int64, false, false) || !has_limbs(acc, "acc")) return nullptr;
+        std::vector<char> copy;
+        const char* cells = acc.c_order(copy);
+        if (!cells) return nullptr;
+        Ref shape = Ref::steal(PyTuple_New(acc.ndim() - 1));
+        if (!shape) return nullptr;
+        for (int axis = 0; axis + 1 < acc.ndim(); ++axis) {
+            PyObject* extent = PyLong_FromSsize_t(acc.shape(axis));
+            if (!extent) return nullptr;
+            PyTuple_SET_ITEM(shape.get(), axis, extent);
         }
-        for (size_t i = 0; i < n; ++i) {
-            const double v = to_double(load(acc.data() + i * CELL_BYTES));
-            std::memcpy(result.data() + i * sizeof v, &v, sizeof v);
+        Ref np = import_numpy();
+        if (!np) return nullptr;
+        Ref out = Ref::steal(PyObject_CallMethod(np.get(), "empty", "Os", shape.get(), "float64"));
+        if (!out) return nullptr;
+        {
+            View result;
+            if (!result.acquire(out.get(), "result", Elem::Float64, true, true)) return nullptr;
+            const auto n = static_cast<size_t>(acc.len()) / CELL_BYTES;
+            if (static_cast<size_t>(result.len()) != n * sizeof(double)) {
+                PyErr_SetString(PyExc_SystemError, "to_double: numpy.empty gave an array of another size");
+                return nullptr;
+            }
+            for (size_t i = 0; i < n; ++i) {
+                const double v = to_double(load(cells + i * CELL_BYTES));
+                std::memcpy(result.data() + i * sizeof v, &v, sizeof v);
+            }
         }
-    }
-    return out.release();
+        return out.release();
+    });
 }
 
 PyObject* py_exceedance(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {

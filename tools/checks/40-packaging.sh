@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # pip install into a fresh virtual environment (Debian's interpreter and site packages, no build
 # isolation, nothing fetched), from a copy of the source tree as a fresh clone has it; then, from
-# outside the source tree: import the three modules, run the command line, compare the results
-# bit for bit with the CMake build, and check the installed stubs against the built modules.
+# outside the source tree: import the three modules and gmms._hazard, run the command line, compare
+# the results bit for bit with the CMake build, and check the installed stubs against the built modules.
 set -euo pipefail
 SECONDS=0
 lap() { echo "  [${SECONDS}s] $*" >&2; }
@@ -36,10 +36,10 @@ import gmms, gmms.siblings
 assert pathlib.Path(gmms.__file__).parent == site / "gmms", gmms.__file__
 assert gmms.siblings.STANDIN_DIR == site / "gmms_standins", gmms.siblings.STANDIN_DIR
 gmms.siblings.use_siblings()
-from gmms import Morrand, Sellwyn, Tarvik
-for module in (Tarvik, Morrand, Sellwyn):
+from gmms import Morrand, Sellwyn, Tarvik, _hazard
+for module in (Tarvik, Morrand, Sellwyn, _hazard):
     assert pathlib.Path(module.__file__).parent == site / "gmms", module.__file__
-for name in ("py.typed", "Tarvik.pyi", "Morrand.pyi", "Sellwyn.pyi"):
+for name in ("py.typed", "Tarvik.pyi", "Morrand.pyi", "Sellwyn.pyi", "_hazard.pyi"):
     assert (site / "gmms" / name).is_file(), name
 assert not list((site / "gmms").glob("*.cpp")), "sources installed"
 PY
@@ -56,7 +56,7 @@ diff -u "$work/cmake.txt" "$work/installed.txt" \
     || { echo "pip-built modules compute other bits than the CMake build" >&2; exit 1; }
 
 lap results compared
-PYTHONPATH=$site/gmms_standins "$py" -m mypy.stubtest gmms.Tarvik gmms.Morrand gmms.Sellwyn
+PYTHONPATH=$site/gmms_standins "$py" -m mypy.stubtest gmms.Tarvik gmms.Morrand gmms.Sellwyn gmms._hazard
 cp "$repo/tools/checks/stub_usage.py" "$work/"
 "$py" -m mypy --strict --warn-unused-ignores --no-error-summary "$work/stub_usage.py"
 echo "packaging: pip install, imports, command line, identical results, stubs: ok"
