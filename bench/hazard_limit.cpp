@@ -9,28 +9,16 @@
 
 namespace {
 
-// FixedSink's structure in doubles: the rates below the truncation deferred the same way.
+// cell += term in doubles, in the loop's order.
 class DoubleSink {
 public:
-    DoubleSink(char* acc, size_t n_rows, size_t n_levels, bool deferred)
-        : acc_(acc), n_levels_(n_levels), deferred_(deferred) {
-        if (deferred) {
-            scratch_.assign(n_rows * n_levels, 0.0);
-            touched_.assign(n_rows, 0);
-        }
-    }
+    DoubleSink(char* acc, size_t n_levels) noexcept : acc_(acc), n_levels_(n_levels) {}
     bool start(size_t row, double rate) noexcept {
         row_ = row;
         rate_ = rate;
         return true;
     }
     bool below(size_t count) noexcept {
-        if (count == 0) return true;
-        if (deferred_) {
-            touched_[row_] = 1;
-            scratch_[row_ * n_levels_ + count - 1] += rate_;
-            return true;
-        }
         for (size_t k = 0; k < count; ++k) add(k, rate_);
         return true;
     }
@@ -42,25 +30,10 @@ public:
         std::memcpy(at, &v, sizeof v);
         return true;
     }
-    bool finish() noexcept {
-        for (size_t row = 0; row < touched_.size(); ++row) {
-            if (!touched_[row]) continue;
-            row_ = row;
-            double running = 0;
-            for (size_t k = n_levels_; k-- > 0;) {
-                running += scratch_[row * n_levels_ + k];
-                add(k, running);
-            }
-        }
-        return true;
-    }
 
 private:
     char* acc_;
     size_t n_levels_;
-    bool deferred_;
-    std::vector<double> scratch_;
-    std::vector<unsigned char> touched_;
     size_t row_ = 0;
     double rate_ = 0;
 };
@@ -85,8 +58,7 @@ int hazard_double_sum(PyObject* acc_obj, PyObject* rows, PyObject* mu, PyObject*
             !check_pairs(pairs, acc.shape(0)))
             return -1;
         const Tail tail(truncation);
-        DoubleSink sink(acc.data(), static_cast<size_t>(acc.shape(0)), log_levels.size(),
-                        pairs.n >= DEFER_PAIRS_PER_ROW * acc.shape(0));
+        DoubleSink sink(acc.data(), log_levels.size());
         return without_gil([&] { return exceedance_loop(pairs, log_levels, tail, sink, acc.shape(0)); }) ? 0 : -1;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -95,3 +67,4 @@ int hazard_double_sum(PyObject* acc_obj, PyObject* rows, PyObject* mu, PyObject*
 }
 
 }  // extern "C"
+

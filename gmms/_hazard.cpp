@@ -459,69 +459,31 @@ struct Tail {
 
 // Where exceedance puts its terms: the accumulator's cells, exactly. (bench/hazard_kernel.py
 // runs the same loop with a sink of doubles to measure what exactness costs.)
-//
-// A pair adds its rate at every level below its truncation, a third of all terms in a typical
-// catalogue. With `deferred`, each pair adds its rate once, into a scratch cell that marks the
-// last of those levels; finish() then adds to each level the sum of the scratch cells at and above
-// it. The sums are exact, so this gives the very bits of adding the rate level by level; it pays
-// when a call has many more pairs than rows.
 class FixedSink {
 public:
-    FixedSink(char* acc, size_t n_rows, size_t n_levels, bool deferred)
-        : acc_(acc), n_levels_(n_levels), deferred_(deferred) {
-        if (deferred) {
-            scratch_.assign(n_rows * n_levels * CELL_BYTES, 0);
-            touched_.assign(n_rows, 0);
-        }
-    }
+    FixedSink(char* acc, size_t n_levels) noexcept : acc_(acc), n_levels_(n_levels) {}
 
-    // The row of the next pair's terms, and its rate.
+    // The row of the next pair's terms, and its rate; false if the rate changed since the check.
     bool start(size_t row, double rate) noexcept {
-        row_ = row;
+        cells_ = acc_ + row * n_levels_ * CELL_BYTES;
         return to_term(rate, rate_);
     }
     // The pair's rate at levels 0 .. count - 1.
     bool below(size_t count) noexcept {
-        if (count == 0) return true;
-        if (deferred_) {
-            touched_[row_] = 1;
-            return add_term(cell(scratch_.data(), count - 1), rate_);
-        }
         for (size_t k = 0; k < count; ++k)
-            if (!add_term(cell(acc_, k), rate_)) return false;
+            if (!add_term(cells_ + k * CELL_BYTES, rate_)) return false;
         return true;
     }
     bool add(size_t level, double term) noexcept {
         Term t;
-        return to_term(term, t) && add_term(cell(acc_, level), t);
+        return to_term(term, t) && add_term(cells_ + level * CELL_BYTES, t);
     }
-    bool finish() noexcept {
-        for (size_t row = 0; row < touched_.size(); ++row) {
-            if (!touched_[row]) continue;
-            row_ = row;
-            Fixed running{};
-            for (size_t k = n_levels_; k-- > 0;) {
-                if (!add_fixed(running, load(cell(scratch_.data(), k)), running)) return false;
-                if (!add_into(cell(acc_, k), running)) return false;
-            }
-        }
-        return true;
-    }
-
 private:
-    char* cell(char* base, size_t level) const noexcept { return base + (row_ * n_levels_ + level) * CELL_BYTES; }
-
     char* acc_;
     size_t n_levels_;
-    bool deferred_;
-    std::vector<char> scratch_;
-    std::vector<unsigned char> touched_;
-    size_t row_ = 0;
+    char* cells_ = nullptr;
     Term rate_{};
 };
-
-// A call defers the rates below the truncation (see FixedSink) when it has this many pairs per row.
-constexpr Py_ssize_t DEFER_PAIRS_PER_ROW = 8;
 
 // sink[row, k] += rate * P(ln IM > log_levels[k]) for every pair: the rate itself for the levels
 // below the truncation, the tail for those within it, and nothing from the first level above it on
@@ -537,7 +499,7 @@ Status exceedance_loop(const Pairs& p, const std::vector<double>& log_levels, co
         const auto row = p.rows.at<int64_t>(i);
         if (row < 0 || row >= n_rows) return Status::Changed;
         const double mu = p.mu.at<double>(i), sigma = p.sigma.at<double>(i);
-        if (!sink.start(static_cast<size_t>(row), rate)) return Status::Overflow;
+        if (!sink.start(static_cast<size_t>(row), rate)) return Status::Changed;
         size_t k = 0;
         while (k < n_levels && tail.below(Tail::z(log_levels[k], mu, sigma))) ++k;
         if (!sink.below(k)) return Status::Overflow;
@@ -547,7 +509,7 @@ Status exceedance_loop(const Pairs& p, const std::vector<double>& log_levels, co
             if (!sink.add(k, rate * tail.inside(z))) return Status::Overflow;
         }
     }
-    return sink.finish() ? Status::Ok : Status::Overflow;
+    return Status::Ok;
 }
 
 struct DisaggColumns {
@@ -720,8 +682,7 @@ PyObject* py_exceedance(PyObject* /*module*/, PyObject* args, PyObject* kwargs) 
             !check_pairs(pairs, acc.shape(0)))
             return nullptr;
         const Tail tail(truncation);
-        FixedSink sink(acc.data(), static_cast<size_t>(acc.shape(0)), log_levels.size(),
-                       pairs.n >= DEFER_PAIRS_PER_ROW * acc.shape(0));
+        FixedSink sink(acc.data(), log_levels.size());
         if (!without_gil([&] { return exceedance_loop(pairs, log_levels, tail, sink, acc.shape(0)); })) return nullptr;
         Py_RETURN_NONE;
     });

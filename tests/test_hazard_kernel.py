@@ -142,8 +142,8 @@ def test_any_order_and_batching_gives_the_same_bits(seed, kernel, truncation):
     columns, row_levels = disaggregation_inputs(4000, n_rows, rng)
     fixed = catalogue(1, 1, rng)[-1] if kernel == "exceedance" else row_levels
     whole = run_kernel(kernel, columns, fixed, n_rows, truncation)
-    # Shuffled, cut into batches from single pairs (added directly) to thousands (deferred), each
-    # summed alone, and the partial sums merged in a random tree.
+    # Shuffled, cut into batches from single pairs to thousands, each summed alone, and the
+    # partial sums merged in a random tree.
     order = rng.permutation(4000)
     cuts = np.sort(rng.choice(np.arange(1, 4000), size=int(rng.integers(1, 40)), replace=False))
     cuts = np.concatenate([cuts, [cuts[0] + 1]]) if cuts[0] + 1 < 4000 else cuts
