@@ -809,7 +809,11 @@ PyModuleDef module_def = {
     "The exceedance kernel of seismic hazard and its exact, order-independent accumulator.\n\n"
     "An accumulator is an int64 array of shape (..., LIMBS): one 256-bit two's-complement integer per\n"
     "element, limb 0 least significant, in units of 2**LSB_EXPONENT; |value| < 2**MAX_EXPONENT. Terms are\n"
-    "truncated toward zero to that grid and added exactly, so sums do not depend on order or grouping.",
+    "truncated toward zero to that grid and added exactly, so sums do not depend on order or grouping.\n\n"
+    "exceedance adds per-pair curves into acc (n_rows, n_levels, LIMBS). disaggregate splits each pair's\n"
+    "contribution at its row's level into cells (n_rows, n_bins, n_eps, LIMBS), with bins the caller's\n"
+    "M x R bin per pair, and adds the moments (n_rows, N_MOMENTS, LIMBS): MOMENT_RATE sum c, MOMENT_M\n"
+    "sum c*mag, MOMENT_R sum c*dist, MOMENT_EPS sum c*eps.",
     0,
     methods,
     slots,
