@@ -29,7 +29,10 @@ from scipy.special import ndtr
 from scipy.stats import norm
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT))
+if __name__ == "__main__":
+    # Run as a script: the modules built in the source tree. (Imported by the tests, the path is
+    # theirs: it may name another build first.)
+    sys.path.insert(0, str(ROOT))
 from gmms import _hazard  # noqa: E402
 
 N_LEVELS = 40
