@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Cross-builds every model module and plain module (sources.txt) for 64-bit Windows, as NAME.cp39-win_amd64.pyd for CPython 3.9,
+# Cross-builds every model module and plain module (sources.txt) for 64-bit Windows, as
+# NAME.cp39-win_amd64.pyd for CPython 3.9,
 # with Debian's MinGW-w64 and the build's own warning flags (-Werror included), and checks from
 # the PE headers that each exports PyInit_NAME and nothing else and imports only python39.dll
 # and Windows system DLLs: no libstdc++-6.dll, libgcc_s_seh-1.dll or libwinpthread-1.dll.
