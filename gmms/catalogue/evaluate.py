@@ -101,27 +101,28 @@ def evaluate(model_name, siblings, scenario_ids, scenario_values, codes, sites):
     return result
 
 
-def _scenario_table(model_name, descriptor):
-    """The scenario table of a file, read once per process (the last one used is kept)."""
+def scenario_table(model_name, descriptor, extra=None):
+    """The scenario table of a file, read once per process (the last one used is kept), with
+    the ``extra`` columns ({column: kind}) beside the model's."""
     from .plan import ScenarioTable
     from .tables import reopen
 
-    key = (model_name, descriptor)
+    key = (model_name, descriptor, tuple(sorted((extra or {}).items())))
     table = _scenario_tables.get(key)
     if table is None:
         with contextlib.ExitStack() as stack:
-            table = ScenarioTable(MODELS[model_name], reopen(descriptor, stack))
+            table = ScenarioTable(MODELS[model_name], reopen(descriptor, stack), extra=extra)
         _scenario_tables.clear()
         _scenario_tables[key] = table
     return table
 
 
-def seed_scenario_table(model_name, descriptor, table):
+def seed_scenario_table(model_name, descriptor, table, extra=None):
     """Hand this process a scenario table already read (the client's, in a serial run), or
     with None, forget it."""
     _scenario_tables.clear()
     if table is not None:
-        _scenario_tables[(model_name, descriptor)] = table
+        _scenario_tables[(model_name, descriptor, tuple(sorted((extra or {}).items())))] = table
 
 
 def evaluate_rows(model_name, siblings, scenarios, pairs, first, stop):
@@ -135,7 +136,7 @@ def evaluate_rows(model_name, siblings, scenarios, pairs, first, stop):
 
     load_entry(model_name, siblings)
     model = MODELS[model_name]
-    table = _scenario_table(model_name, scenarios)
+    table = scenario_table(model_name, scenarios)
     with contextlib.ExitStack() as stack:
         source = reopen(pairs, stack)
         columns = source.read(pair_kinds(model), first, stop)

@@ -1,0 +1,172 @@
+"""What a task does where its pairs are: evaluate the model, and reduce the pairs at once to
+partial sums for the task's sites. Nothing per pair leaves the process.
+
+The partial sums are exact fixed-point accumulators of ``gmms._hazard``: adding them up in any
+order, in any grouping (tasks of any size, finishing in any order, on any number of workers)
+gives the same bits. The model's numbers per pair do not depend on the grouping either, as
+every model evaluates each site on its own.
+"""
+
+import contextlib
+from dataclasses import dataclass
+from typing import Any, Optional
+
+import numpy as np
+
+from gmms import _hazard
+from gmms.catalogue.errors import CatalogueError
+from gmms.catalogue.evaluate import evaluate, scenario_table
+from gmms.catalogue.models import DOUBLE, MODELS
+
+RATE = "annual_rate"
+EXTRA = {RATE: DOUBLE}
+MAGNITUDE = "M"
+DISTANCE = "R_rup"
+# The means of M, R and epsilon come from these sums beside the bins: total, c*M, c*R, c*eps.
+N_SUMS = 4
+
+
+@dataclass(frozen=True)
+class Job:
+    """What every task of a run needs to know (sent along with each task)."""
+    model: str
+    siblings: Optional[str]
+    scenarios: Any                      # the scenario file's descriptor, or None
+    pairs: Any                          # the pair file's descriptor, or None
+    log_levels: np.ndarray
+    truncation: float
+    disagg_sites: np.ndarray            # sorted site ids to disaggregate (may be empty)
+    # Disaggregation only (the second pass):
+    disagg_log_levels: Optional[np.ndarray] = None   # (site, return period); NaN: none
+    m_edges: Optional[np.ndarray] = None
+    r_edges: Optional[np.ndarray] = None
+    eps_edges: Optional[np.ndarray] = None
+
+
+@dataclass(frozen=True)
+class Task:
+    index: int
+    first_row: int
+    stop_row: int
+    partition: Any = None               # rows read by the client, when workers cannot
+
+
+@dataclass
+class Partial:
+    """A task's partial sums for its own sites (``site_id`` sorted)."""
+    site_id: np.ndarray
+    acc: np.ndarray
+    pairs: int
+    magnitudes: tuple = (np.inf, -np.inf)   # range over the pairs at sites to disaggregate
+    distances: tuple = (np.inf, -np.inf)
+
+
+@dataclass
+class _Pairs:
+    scenario_ids: np.ndarray            # per scenario code
+    values: dict                        # scenario parameters per code
+    codes: np.ndarray                   # per pair
+    site_id: np.ndarray
+    sites: dict                         # site parameters per pair
+
+    def subset(self, keep):
+        return _Pairs(self.scenario_ids, self.values, self.codes[keep], self.site_id[keep],
+                      {name: values[keep] for name, values in self.sites.items()})
+
+
+def _read(job, task):
+    if task.partition is not None:
+        part = task.partition
+        return _Pairs(part.scenario_ids, part.scenario_values, part.codes, part.site_id,
+                      part.sites)
+    from gmms.catalogue.plan import pair_kinds
+    from gmms.catalogue.tables import reopen
+
+    model = MODELS[job.model]
+    table = scenario_table(job.model, job.scenarios, EXTRA)
+    with contextlib.ExitStack() as stack:
+        source = reopen(job.pairs, stack)
+        columns = source.read(pair_kinds(model), task.first_row, task.stop_row)
+    codes, ids, values = table.block(table.rows_of(columns["scenario_id"], source,
+                                                   task.first_row))
+    return _Pairs(ids, values, codes, columns["site_id"],
+                  {name: columns[name] for name in model.site_columns})
+
+
+def _distribution(job, pairs):
+    """Mean and total standard deviation of ln IM per pair."""
+    result = evaluate(job.model, job.siblings, pairs.scenario_ids, pairs.values, pairs.codes,
+                      pairs.sites)
+    mu, phi, tau = result
+    sigma = np.sqrt(phi * phi + tau * tau)
+    bad = ~(np.isfinite(mu) & np.isfinite(sigma))
+    if bad.any():
+        i = int(np.flatnonzero(bad)[0])
+        raise CatalogueError(
+            f"{job.model} gave no usable distribution for scenario "
+            f"{pairs.scenario_ids[pairs.codes[i]]} at site {pairs.site_id[i]} (mean ln IM "
+            f"{mu[i]!r}, phi {phi[i]!r}, tau {tau[i]!r}); a hazard curve needs finite numbers")
+    return mu, sigma
+
+
+def _rated(pairs):
+    """The pairs that can contribute (annual rate above 0), and their rates."""
+    rate = pairs.values[RATE][pairs.codes]
+    keep = rate > 0
+    if not keep.all():
+        pairs, rate = pairs.subset(keep), rate[keep]
+    return pairs, rate
+
+
+def _ranges(job, pairs):
+    at = np.isin(pairs.site_id, job.disagg_sites)
+    if not at.any():
+        return (np.inf, -np.inf), (np.inf, -np.inf)
+    m = pairs.values[MAGNITUDE][pairs.codes[at]]
+    r = pairs.sites[DISTANCE][at]
+    return (float(np.nanmin(m)), float(np.nanmax(m))), (float(np.nanmin(r)), float(np.nanmax(r)))
+
+
+def curves(job, task):
+    """Partial exceedance rates (sites x levels) of the task's pairs."""
+    pairs, rate = _rated(_read(job, task))
+    site_id, rows = np.unique(pairs.site_id, return_inverse=True)
+    acc = _hazard.zeros((len(site_id), len(job.log_levels)))
+    if len(rate):
+        mu, sigma = _distribution(job, pairs)
+        _hazard.exceedance(acc, rows.astype(np.int64), mu, sigma, rate, job.log_levels,
+                           job.truncation)
+    m_range, r_range = _ranges(job, pairs)
+    return Partial(site_id, acc, len(rate), m_range, r_range)
+
+
+def _bin(values, edges):
+    """Index of the bin of ``edges`` that holds each value; outside values join the end bins."""
+    return np.clip(np.searchsorted(edges, values, side="right") - 1, 0, len(edges) - 2)
+
+
+def disaggregation(job, task):
+    """Partial sums of the exceedance rate by (site, return period) x M bin x R bin x epsilon
+    bin, at each site's uniform-hazard level, and the sums for the mean M, R and epsilon."""
+    pairs, rate = _rated(_read(job, task))
+    keep = np.isin(pairs.site_id, job.disagg_sites)
+    pairs, rate = pairs.subset(keep), rate[keep]
+    site_id, local = np.unique(pairs.site_id, return_inverse=True)
+    n_rp = job.disagg_log_levels.shape[1]
+    n_m, n_r, n_eps = len(job.m_edges) - 1, len(job.r_edges) - 1, len(job.eps_edges) - 1
+    acc = _hazard.zeros((len(site_id) * n_rp, n_m * n_r, n_eps + N_SUMS))
+    if len(rate):
+        mu, sigma = _distribution(job, pairs)
+        m = pairs.values[MAGNITUDE][pairs.codes]
+        r = pairs.sites[DISTANCE]
+        bins = (_bin(m, job.m_edges) * n_r + _bin(r, job.r_edges)).astype(np.int64)
+        levels = job.disagg_log_levels[np.searchsorted(job.disagg_sites, pairs.site_id)]
+        for k in range(n_rp):
+            reached = np.isfinite(levels[:, k])
+            if reached.any():
+                _hazard.disaggregate(
+                    acc, (local * n_rp + k)[reached].astype(np.int64), bins[reached],
+                    mu[reached], sigma[reached], rate[reached], m[reached], r[reached],
+                    levels[reached, k], job.truncation, job.eps_edges)
+    acc = acc.reshape((len(site_id), n_rp) + acc.shape[1:])
+    return Partial(site_id, acc, len(rate))

@@ -1,0 +1,368 @@
+"""A hazard run: check everything, then two passes over the catalogue's pairs.
+
+The first pass adds up every site's exceedance rates at every level; from those come the
+probabilities of exceedance and the uniform-hazard levels. The second pass, only for the sites
+to disaggregate, splits the rate at each of their uniform-hazard levels by magnitude, distance
+and epsilon. In both, each task evaluates the model for its own pairs and returns only sums
+per site (see ``reduce``), which the client merges as they come.
+"""
+
+import contextlib
+import os
+
+import numpy as np
+
+from gmms import _hazard
+from gmms.catalogue.errors import CatalogueError
+from gmms.catalogue.evaluate import load_entry, seed_scenario_table
+from gmms.catalogue.models import MODELS
+from gmms.catalogue.plan import CHUNK_ROWS, Catalogue
+from gmms.catalogue.runner import DEFAULT_BATCH_PAIRS, _bar, _connect, _files_of, _version
+from gmms.catalogue.tables import open_source, visible
+
+from . import options as opts
+from . import output, reduce
+from .results import Disaggregation, Hazard, probability_of_exceedance, uniform_hazard
+
+# Rows of the pair table are noted in buckets of this many, to know which tasks hold pairs of
+# the sites to disaggregate without keeping every such row.
+BUCKET_SHIFT = 10
+IM_UNITS = "the units of the model's publication"
+
+
+def run(model, scenarios, pairs, levels=None, *, levels_from=None, levels_to=None,
+        levels_n=None, truncation=opts.DEFAULT_TRUNCATION,
+        investigation_time=opts.DEFAULT_INVESTIGATION_YEARS,
+        return_periods=opts.DEFAULT_RETURN_PERIODS, disagg_sites=None,
+        disagg_m_width=opts.DEFAULT_M_WIDTH, disagg_r_width=opts.DEFAULT_R_WIDTH_KM,
+        disagg_eps_width=opts.DEFAULT_EPS_WIDTH, out=None, plot=None, client=None,
+        scheduler=None, workers=None, serial=False, siblings=None,
+        batch_pairs=DEFAULT_BATCH_PAIRS, progress=False, timeout=None):
+    """Seismic hazard at every site of a catalogue of ``model`` ("Tarvik", "Morrand",
+    "Sellwyn").
+
+    The catalogue is that of ``gmms.catalogue.run`` (``scenarios`` and ``pairs``: CSV or HDF5
+    paths or DataFrames) with one more scenario column, ``annual_rate`` (occurrences per year,
+    finite and at least 0). The IM levels are ``levels`` (a list, strictly increasing, above
+    0, in the model's IM units) or a log-spaced range from ``levels_from`` to ``levels_to``
+    (``levels_n`` levels, default 20). ln IM is normal with the model's mean and total sigma
+    sqrt(phi^2 + tau^2), truncated at ``truncation`` sigmas (None: untruncated) and
+    renormalised.
+
+    Returns a ``Hazard``: the annual exceedance rate of each site and level, the probability
+    of exceedance in ``investigation_time`` years, the uniform-hazard level at each of
+    ``return_periods`` and the disaggregation at each of them for ``disagg_sites`` (default:
+    every site of a catalogue of at most five), in bins ``disagg_m_width``,
+    ``disagg_r_width`` (km of rupture distance) and ``disagg_eps_width`` wide. With ``out``
+    (an .h5 file, or any other path for a directory of CSV files) it is also written there,
+    complete or not at all; with ``plot`` (a directory), the hazard curves and the
+    disaggregation maps are drawn there as PNG files.
+
+    Runs on ``client``, ``scheduler``, a local cluster of ``workers``, or with ``serial`` in
+    this process, as ``gmms.catalogue.run`` does; the numbers are the same bits in every case
+    and for every ``batch_pairs``.
+
+    Raises OptionError or InputError (naming the option, or the file, line and column) before
+    any model work; ScenarioRefused or CatalogueError for failures during the run.
+    """
+    choice = opts.options(
+        levels, levels_from=levels_from, levels_to=levels_to, levels_n=levels_n,
+        truncation=truncation, investigation_time=investigation_time,
+        return_periods=return_periods, disagg_sites=disagg_sites,
+        disagg_m_width=disagg_m_width, disagg_r_width=disagg_r_width,
+        disagg_eps_width=disagg_eps_width)
+    spec = MODELS.get(model)
+    if spec is None:
+        raise ValueError(f"unknown model {model!r}; choose one of {', '.join(MODELS)}")
+    mode = _mode(client, scheduler, workers, serial, batch_pairs)
+    if out is not None:
+        output.check_destination(out)
+    if plot is not None:
+        output.check_plot_directory(plot)
+    siblings = _siblings(spec, siblings, mode)
+
+    with contextlib.ExitStack() as stack:
+        scenario_source = open_source(scenarios, "scenarios", stack)
+        pair_source = open_source(pairs, "pairs", stack)
+        check = SiteCheck(choice)
+        with _bar(progress, "checking", getattr(pair_source, "rows", None), " rows") as bar:
+            catalogue = Catalogue(spec, scenario_source, pair_source, batch_pairs,
+                                  chunk_rows=max(CHUNK_ROWS, batch_pairs), progress=bar.update,
+                                  extra=reduce.EXTRA, check=check)
+        disagg = check.finish(pair_source.label)
+        metadata = _metadata(spec, catalogue, choice, siblings)
+        if mode not in ("serial", "client"):
+            client = stack.enter_context(_connect(mode, scheduler, workers))
+        runner = _Runner(catalogue, siblings, mode, client, timeout, progress)
+        hazard = runner.hazard(choice, check, disagg, metadata)
+    if out is not None:
+        output.write(hazard, out)
+        hazard.path = os.fspath(out)
+    if plot is not None:
+        from . import plots
+
+        plots.draw(hazard, plot)
+    return hazard
+
+
+def _mode(client, scheduler, workers, serial, batch_pairs):
+    chosen = [name for name, given in (("client", client is not None),
+                                       ("scheduler", scheduler is not None),
+                                       ("workers", workers is not None), ("serial", serial))
+              if given]
+    if len(chosen) > 1:
+        raise ValueError(f"choose one way to run, not {' and '.join(chosen)}")
+    if workers is not None and workers < 1:
+        raise ValueError("workers must be at least 1")
+    if batch_pairs < 1:
+        raise ValueError("batch_pairs must be at least 1")
+    return chosen[0] if chosen else "local"
+
+
+def _siblings(spec, siblings, mode):
+    if siblings is None or spec.sibling is None:
+        return None
+    siblings = os.path.abspath(siblings)
+    if mode in ("serial", "local", "workers") and not os.path.isdir(siblings):
+        raise CatalogueError(f"sibling module directory not found: {siblings}")
+    return siblings
+
+
+def _metadata(spec, catalogue, choice, siblings):
+    metadata = {"model": spec.name, "IM": catalogue.im, "IM_units": IM_UNITS,
+                "truncation": ("none" if np.isinf(choice.truncation)
+                               else float(choice.truncation)),
+                "investigation_time": choice.investigation_time, "gmms_version": _version()}
+    if spec.sibling is not None:
+        metadata["siblings"] = siblings or "stand-ins"
+    return metadata
+
+
+class SiteCheck:
+    """The hazard's own checks, made while the catalogue is checked: the annual rates, one IM,
+    the sites and their total rates, the sites to disaggregate, the return periods."""
+
+    def __init__(self, choice):
+        self.choice = choice
+        self.site_id = np.zeros(0, np.int64)
+        self.total_rate = np.zeros(0)
+        self.buckets = set()
+        self._rates = None
+
+    def scenarios(self, table):
+        rates = table.values[reduce.RATE]
+        bad = ~np.isfinite(rates) | (rates < 0)
+        if bad.any():
+            row = int(np.flatnonzero(bad)[0])
+            raise table.source.error(row, reduce.RATE, f"{rates[row]!r} is not an annual rate "
+                                                       "(a finite number, at least 0)")
+        ims = table.values.get("IM")
+        if ims is not None and len(ims):
+            other = np.flatnonzero(ims != ims[0])
+            if len(other):
+                row = int(other[0])
+                raise table.source.error(row, "IM", f"IM {ims[row]}, while {table.source.where(0)} "
+                                                    f"has IM {ims[0]}: a hazard curve is for one IM")
+        self._rates = rates
+
+    def pairs(self, first_row, columns, codes):
+        site_id = columns["site_id"]
+        ids, inverse = np.unique(site_id, return_inverse=True)
+        totals = np.bincount(inverse, weights=self._rates[codes], minlength=len(ids))
+        merged, back = np.unique(np.concatenate((self.site_id, ids)), return_inverse=True)
+        self.total_rate = np.bincount(back, weights=np.concatenate((self.total_rate, totals)),
+                                      minlength=len(merged))
+        self.site_id = merged
+        if self.choice.disagg_sites:
+            rows = first_row + np.flatnonzero(np.isin(site_id, self.choice.disagg_sites))
+            self.buckets.update((rows >> BUCKET_SHIFT).tolist())
+
+    def finish(self, pairs_label):
+        """The sites to disaggregate (sorted), once every pair has been seen."""
+        choice = self.choice
+        if choice.disagg_sites is None:
+            disagg = self.site_id if len(self.site_id) <= opts.FEW_SITES else self.site_id[:0]
+        else:
+            disagg = np.array(sorted(choice.disagg_sites), dtype=np.int64)
+            missing = disagg[~np.isin(disagg, self.site_id)]
+            if len(missing):
+                raise opts.OptionError("disagg_sites", f"site {missing[0]} is not in "
+                                                       f"{pairs_label}")
+        most = float(self.total_rate.max()) if len(self.total_rate) else 0.0
+        for period in choice.return_periods:
+            if 1.0 / period > most:
+                raise opts.OptionError(
+                    "return_periods",
+                    f"no curve reaches {period:g} years: the scenarios of the busiest site add "
+                    f"up to {most:.6g} per year, less than 1/{period:g}")
+        return disagg
+
+
+class _Runner:
+    def __init__(self, catalogue, siblings, mode, client, timeout, progress):
+        self.catalogue = catalogue
+        self.siblings = siblings
+        self.mode = mode
+        self.client = client
+        self.timeout = timeout
+        self.progress = progress
+        self.from_files = _files_of(catalogue)
+        if self.from_files and mode == "scheduler":
+            descriptors = (catalogue.scenarios.source.descriptor(),
+                           catalogue.pairs.descriptor())
+            seen = client.run(visible, *descriptors)
+            self.from_files = bool(seen) and all(seen.values())
+
+    def _job(self, choice, disagg, **more):
+        model = self.catalogue.model.name
+        scenarios = pairs = None
+        if self.from_files:
+            scenarios = self.catalogue.scenarios.source.descriptor()
+            pairs = self.catalogue.pairs.descriptor()
+        return reduce.Job(model, self.siblings, scenarios, pairs, choice.log_levels,
+                          choice.truncation, disagg, **more)
+
+    def _tasks(self, wanted=None):
+        if self.from_files:
+            for index, first, stop in self.catalogue.ranges():
+                if wanted is None or wanted(first, stop):
+                    yield reduce.Task(index, first, stop)
+            return
+        for part in self.catalogue.partitions():
+            first, stop = part.first_row, part.first_row + len(part)
+            if wanted is None or wanted(first, stop):
+                yield reduce.Task(part.index, first, stop, part)
+
+    def hazard(self, choice, check, disagg, metadata):
+        site_id = check.site_id
+        n_levels = len(choice.levels)
+        job = self._job(choice, disagg)
+        acc = _hazard.zeros((len(site_id), n_levels))
+        ranges = [[np.inf, -np.inf], [np.inf, -np.inf]]
+
+        def merge(partial):
+            _merge_rows(acc, site_id, partial)
+            for bounds, (low, high) in zip(ranges, (partial.magnitudes, partial.distances)):
+                bounds[0], bounds[1] = min(bounds[0], low), max(bounds[1], high)
+
+        self._map(reduce.curves, job, self._tasks(), merge, "hazard")
+        rates = _hazard.to_double(acc)
+        del acc
+        levels, status = uniform_hazard(choice.levels, rates, choice.return_periods)
+        disaggregation = self._disaggregate(choice, site_id, disagg, levels, ranges,
+                                            check.buckets)
+        return Hazard(site_id=site_id, levels=choice.levels, annual_rate=rates,
+                      poe=probability_of_exceedance(rates, choice.investigation_time),
+                      investigation_time=choice.investigation_time,
+                      return_periods=choice.return_periods, uniform_hazard=levels,
+                      status=status, disaggregation=disaggregation, metadata=metadata)
+
+    def _disaggregate(self, choice, site_id, disagg, levels, ranges, buckets):
+        eps_edges = choice.eps_edges
+        at = np.searchsorted(site_id, disagg)
+        disagg_levels = levels[at] if len(disagg) else np.zeros((0, len(choice.return_periods)))
+        if not np.isfinite(disagg_levels).any() or not np.isfinite(ranges[0][0]):
+            empty = Disaggregation.empty(choice.return_periods, eps_edges)
+            if len(disagg):
+                empty = _unreached(disagg, choice, disagg_levels, eps_edges)
+            return empty
+        m_edges = opts.bin_edges(*ranges[0], choice.m_width)
+        r_edges = opts.bin_edges(*ranges[1], choice.r_width_km)
+        job = self._job(choice, disagg, disagg_log_levels=np.log(disagg_levels),
+                        m_edges=m_edges, r_edges=r_edges, eps_edges=eps_edges)
+        shape = (len(disagg), len(choice.return_periods), (len(m_edges) - 1) * (len(r_edges) - 1),
+                 len(eps_edges) - 1 + reduce.N_SUMS)
+        sums = _hazard.zeros(shape)
+        wanted = None
+        if choice.disagg_sites is not None:
+            buckets = np.array(sorted(buckets), dtype=np.int64)
+
+            def wanted(first, stop):
+                lo = np.searchsorted(buckets, first >> BUCKET_SHIFT)
+                return lo < len(buckets) and buckets[lo] <= (stop - 1) >> BUCKET_SHIFT
+
+        self._map(reduce.disaggregation, job, self._tasks(wanted),
+                  lambda partial: _merge_rows(sums, disagg, partial), "disaggregation")
+        return Disaggregation.from_sums(disagg, choice.return_periods, disagg_levels, sums,
+                                        m_edges, r_edges, eps_edges)
+
+    def _map(self, function, job, tasks, merge, description):
+        with _bar(self.progress, description, self.catalogue.n_pairs, " pairs") as bar:
+            if self.mode == "serial":
+                self._serial(function, job, tasks, merge, bar)
+            else:
+                self._distributed(function, job, tasks, merge, bar)
+
+    def _serial(self, function, job, tasks, merge, bar):
+        load_entry(job.model, job.siblings)
+        if self.from_files:
+            seed_scenario_table(job.model, job.scenarios, self.catalogue.scenarios,
+                                reduce.EXTRA)
+        try:
+            for task in tasks:
+                merge(function(job, task))
+                bar.update(task.stop_row - task.first_row)
+        finally:
+            seed_scenario_table(None, None, None)
+
+    def _distributed(self, function, job, tasks, merge, bar):
+        from distributed import as_completed
+
+        client = self.client
+        running_max = max(2, 2 * sum(client.nthreads().values()))
+        scattered = client.scatter(job, broadcast=True)
+        tasks = iter(tasks)
+        pending = as_completed()
+        sizes = {}
+        try:
+            for task in tasks:
+                future = client.submit(function, scattered, task, pure=False)
+                sizes[future.key] = task.stop_row - task.first_row
+                pending.add(future)
+                if pending.count() >= running_max:
+                    break
+            for future in pending:
+                merge(_outcome(future, self.timeout))
+                bar.update(sizes.pop(future.key))
+                future.release()
+                task = next(tasks, None)
+                if task is not None:
+                    following = client.submit(function, scattered, task, pure=False)
+                    sizes[following.key] = task.stop_row - task.first_row
+                    pending.add(following)
+        except BaseException:
+            client.cancel(list(pending.futures))
+            raise
+
+
+def _outcome(future, timeout):
+    from distributed import TimeoutError as DaskTimeout
+    from distributed.scheduler import KilledWorker
+
+    try:
+        return future.result(timeout=timeout)
+    except (KilledWorker, DaskTimeout, TimeoutError) as error:
+        raise CatalogueError(f"a task was not evaluated: {type(error).__name__}: {error}") \
+            from None
+
+
+def _merge_rows(acc, site_id, partial):
+    """Add a task's partial sums into the rows of ``acc`` of the same sites."""
+    if len(partial.site_id) == 0:
+        return
+    rows = np.searchsorted(site_id, partial.site_id)
+    block = acc[rows]
+    _hazard.merge(block, partial.acc)
+    acc[rows] = block
+
+
+def _unreached(disagg, choice, levels, eps_edges):
+    empty = Disaggregation.empty(choice.return_periods, eps_edges)
+    nan = np.full(levels.shape, np.nan)
+    empty.site_id = disagg
+    empty.level = levels
+    empty.rate = nan
+    empty.shares = np.zeros(levels.shape + (0, 0, len(eps_edges) - 1))
+    empty.mean = {k: nan for k in ("M", "R", "eps")}
+    empty.modal = {k: nan for k in ("M", "R", "eps")}
+    return empty
