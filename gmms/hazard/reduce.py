@@ -22,8 +22,6 @@ RATE = "annual_rate"
 EXTRA = {RATE: DOUBLE}
 MAGNITUDE = "M"
 DISTANCE = "R_rup"
-# The means of M, R and epsilon come from these sums beside the bins: total, c*M, c*R, c*eps.
-N_SUMS = 4
 
 
 @dataclass(frozen=True)
@@ -59,6 +57,7 @@ class Partial:
     pairs: int
     magnitudes: tuple = (np.inf, -np.inf)   # range over the pairs at sites to disaggregate
     distances: tuple = (np.inf, -np.inf)
+    moments: Optional[np.ndarray] = None    # disaggregation: sum of c, c*M, c*R, c*eps
 
 
 @dataclass
@@ -147,26 +146,32 @@ def _bin(values, edges):
 
 def disaggregation(job, task):
     """Partial sums of the exceedance rate by (site, return period) x M bin x R bin x epsilon
-    bin, at each site's uniform-hazard level, and the sums for the mean M, R and epsilon."""
+    bin, at each site's uniform-hazard level, and the moments for the mean M, R and epsilon."""
     pairs, rate = _rated(_read(job, task))
     keep = np.isin(pairs.site_id, job.disagg_sites)
     pairs, rate = pairs.subset(keep), rate[keep]
     site_id, local = np.unique(pairs.site_id, return_inverse=True)
     n_rp = job.disagg_log_levels.shape[1]
     n_m, n_r, n_eps = len(job.m_edges) - 1, len(job.r_edges) - 1, len(job.eps_edges) - 1
-    acc = _hazard.zeros((len(site_id) * n_rp, n_m * n_r, n_eps + N_SUMS))
+    cells = _hazard.zeros((len(site_id) * n_rp, n_m * n_r, n_eps))
+    moments = _hazard.zeros((len(site_id) * n_rp, _hazard.N_MOMENTS))
     if len(rate):
         mu, sigma = _distribution(job, pairs)
         m = pairs.values[MAGNITUDE][pairs.codes]
         r = pairs.sites[DISTANCE]
         bins = (_bin(m, job.m_edges) * n_r + _bin(r, job.r_edges)).astype(np.int64)
-        levels = job.disagg_log_levels[np.searchsorted(job.disagg_sites, pairs.site_id)]
+        # One level per row (site, return period); NaN: that return period has none.
+        levels = job.disagg_log_levels[np.searchsorted(job.disagg_sites, site_id)].ravel()
+        local = local.astype(np.int64) * n_rp
         for k in range(n_rp):
-            reached = np.isfinite(levels[:, k])
-            if reached.any():
-                _hazard.disaggregate(
-                    acc, (local * n_rp + k)[reached].astype(np.int64), bins[reached],
-                    mu[reached], sigma[reached], rate[reached], m[reached], r[reached],
-                    levels[reached, k], job.truncation, job.eps_edges)
-    acc = acc.reshape((len(site_id), n_rp) + acc.shape[1:])
-    return Partial(site_id, acc, len(rate))
+            _hazard.disaggregate(cells, moments, local + k, bins, mu, sigma, rate, m, r, levels,
+                                 job.truncation, _finite(job.eps_edges))
+    shape = (len(site_id), n_rp)
+    return Partial(site_id, cells.reshape(shape + cells.shape[1:]), len(rate),
+                   moments=moments.reshape(shape + moments.shape[1:]))
+
+
+def _finite(edges):
+    # The end bins are open; the kernel puts what lies beyond its first or last edge there.
+    big = np.finfo(np.float64).max
+    return np.clip(edges, -big, big)

@@ -81,25 +81,28 @@ class Disaggregation:
                    {k: none for k in ("M", "R", "eps")}, {k: none for k in ("M", "R", "eps")})
 
     @classmethod
-    def from_sums(cls, site_id, return_periods, level, sums, m_edges, r_edges, eps_edges):
-        values = _hazard_to_double(sums)
-        n_eps = len(eps_edges) - 1
-        n_m, n_r = len(m_edges) - 1, len(r_edges) - 1
-        total = values[..., 0, n_eps]
+    def from_sums(cls, site_id, return_periods, level, cells, moments, m_edges, r_edges,
+                  eps_edges):
+        """From the merged sums, as doubles: ``cells`` (site, return period, M x R bin,
+        epsilon bin) and ``moments`` (site, return period, moment) as ``gmms._hazard`` lays
+        them out."""
+        from gmms import _hazard
+
+        n_m, n_r, n_eps = len(m_edges) - 1, len(r_edges) - 1, len(eps_edges) - 1
+        total = moments[..., _hazard.MOMENT_RATE]
         with np.errstate(invalid="ignore", divide="ignore"):
-            weight = np.where(total > 0, 1.0 / np.where(total > 0, total, 1.0), np.nan)
-            # Bin sums sit in the first n_eps slots of every bin; the four sums in bin 0.
-            shares = values[..., :n_eps] * weight[..., None, None]
-            mean = {name: values[..., 0, n_eps + 1 + i] * weight
-                    for i, name in enumerate(("M", "R", "eps"))}
-        shares = shares.reshape(shares.shape[:2] + (n_m, n_r, n_eps))
+            shares = cells / total[..., None, None]
+            mean = {name: moments[..., slot] / total for name, slot in (
+                ("M", _hazard.MOMENT_M), ("R", _hazard.MOMENT_R), ("eps", _hazard.MOMENT_EPS))}
+        shares = shares.reshape(total.shape + (n_m, n_r, n_eps))
+        shares[~(total > 0)] = np.nan
         centres = {"M": _centres(m_edges), "R": _centres(r_edges), "eps": _centres(eps_edges)}
         modal = {name: np.full(total.shape, np.nan) for name in centres}
-        for s, k in np.ndindex(*total.shape):
-            if total[s, k] > 0:
-                i, j, e = np.unravel_index(int(np.argmax(shares[s, k])), shares.shape[2:])
-                for name, index in zip(("M", "R", "eps"), (i, j, e)):
-                    modal[name][s, k] = centres[name][index]
+        for s, k in zip(*np.nonzero(total > 0)):
+            # The joint mode: the M x R x epsilon bin with the largest share (the first of equals).
+            i, j, e = np.unravel_index(int(np.argmax(shares[s, k])), shares.shape[2:])
+            for name, index in zip(("M", "R", "eps"), (i, j, e)):
+                modal[name][s, k] = centres[name][index]
         return cls(site_id, tuple(return_periods), level, total, shares, m_edges, r_edges,
                    eps_edges, mean, modal)
 
@@ -129,12 +132,6 @@ class Disaggregation:
         for name in ("M", "R", "eps"):
             columns[f"modal_{name}"] = self.modal[name].ravel()
         return pd.DataFrame(columns)
-
-
-def _hazard_to_double(acc):
-    from gmms import _hazard
-
-    return _hazard.to_double(acc)
 
 
 def _centres(edges):

@@ -241,7 +241,7 @@ class _Runner:
         ranges = [[np.inf, -np.inf], [np.inf, -np.inf]]
 
         def merge(partial):
-            _merge_rows(acc, site_id, partial)
+            _merge_rows(acc, site_id, partial.site_id, partial.acc)
             for bounds, (low, high) in zip(ranges, (partial.magnitudes, partial.distances)):
                 bounds[0], bounds[1] = min(bounds[0], low), max(bounds[1], high)
 
@@ -270,9 +270,10 @@ class _Runner:
         r_edges = opts.bin_edges(*ranges[1], choice.r_width_km)
         job = self._job(choice, disagg, disagg_log_levels=np.log(disagg_levels),
                         m_edges=m_edges, r_edges=r_edges, eps_edges=eps_edges)
-        shape = (len(disagg), len(choice.return_periods), (len(m_edges) - 1) * (len(r_edges) - 1),
-                 len(eps_edges) - 1 + reduce.N_SUMS)
-        sums = _hazard.zeros(shape)
+        rows = (len(disagg), len(choice.return_periods))
+        sums = Sums(_hazard.zeros(rows + ((len(m_edges) - 1) * (len(r_edges) - 1),
+                                          len(eps_edges) - 1)),
+                    _hazard.zeros(rows + (_hazard.N_MOMENTS,)))
         wanted = None
         if choice.disagg_sites is not None:
             buckets = np.array(sorted(buckets), dtype=np.int64)
@@ -282,9 +283,11 @@ class _Runner:
                 return lo < len(buckets) and buckets[lo] <= (stop - 1) >> BUCKET_SHIFT
 
         self._map(reduce.disaggregation, job, self._tasks(wanted),
-                  lambda partial: _merge_rows(sums, disagg, partial), "disaggregation")
-        return Disaggregation.from_sums(disagg, choice.return_periods, disagg_levels, sums,
-                                        m_edges, r_edges, eps_edges)
+                  lambda partial: sums.merge(disagg, partial), "disaggregation")
+        return Disaggregation.from_sums(disagg, choice.return_periods, disagg_levels,
+                                        _hazard.to_double(sums.cells),
+                                        _hazard.to_double(sums.moments), m_edges, r_edges,
+                                        eps_edges)
 
     def _map(self, function, job, tasks, merge, description):
         with _bar(self.progress, description, self.catalogue.n_pairs, " pairs") as bar:
@@ -346,14 +349,26 @@ def _outcome(future, timeout):
             from None
 
 
-def _merge_rows(acc, site_id, partial):
+def _merge_rows(acc, site_id, partial_site_id, partial_acc):
     """Add a task's partial sums into the rows of ``acc`` of the same sites."""
-    if len(partial.site_id) == 0:
+    if len(partial_site_id) == 0:
         return
-    rows = np.searchsorted(site_id, partial.site_id)
+    rows = np.searchsorted(site_id, partial_site_id)
     block = acc[rows]
-    _hazard.merge(block, partial.acc)
+    _hazard.merge(block, partial_acc)
     acc[rows] = block
+
+
+class Sums:
+    """The disaggregation's accumulators: the bins, and the moments for the means."""
+
+    def __init__(self, cells, moments):
+        self.cells = cells
+        self.moments = moments
+
+    def merge(self, site_id, partial):
+        _merge_rows(self.cells, site_id, partial.site_id, partial.acc)
+        _merge_rows(self.moments, site_id, partial.site_id, partial.moments)
 
 
 def _unreached(disagg, choice, levels, eps_edges):
