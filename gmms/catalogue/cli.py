@@ -34,6 +34,13 @@ def add_parser(subparsers):
                         help="the pair table (.csv or .h5)")
     parser.add_argument("--out", required=True, metavar="FILE",
                         help="where the results go (.h5 or .csv)")
+    add_run_options(parser)
+    parser.set_defaults(func=handle)
+    return parser
+
+
+def add_run_options(parser):
+    """Where and how a run over a catalogue goes: the options every such command shares."""
     mode = parser.add_mutually_exclusive_group()
     mode.add_argument("--scheduler", metavar="ADDRESS",
                       help="run on the Dask cluster of this scheduler (e.g. tcp://host:8786)")
@@ -48,8 +55,6 @@ def add_parser(subparsers):
                         help="target number of pairs per task (default: %(default)s)")
     parser.add_argument("--quiet", action="store_true",
                         help="no progress bar and no closing summary")
-    parser.set_defaults(func=handle)
-    return parser
 
 
 def handle(args):

@@ -3,7 +3,7 @@
 import argparse
 import sys
 
-from gmms.catalogue.cli import MODEL_NAMES, _positive
+from gmms.catalogue.cli import MODEL_NAMES, add_run_options
 
 from . import options as opts
 
@@ -58,19 +58,7 @@ def add_parser(subparsers):
                         help="epsilon bin width (default: %(default)s)")
     parser.add_argument("--plot", metavar="DIR",
                         help="draw the hazard curves and the disaggregation maps (PNG) in DIR")
-    mode = parser.add_mutually_exclusive_group()
-    mode.add_argument("--scheduler", metavar="ADDRESS",
-                      help="run on the Dask cluster of this scheduler (e.g. tcp://host:8786)")
-    mode.add_argument("--workers", type=_positive, metavar="N",
-                      help="run on a local cluster of N worker processes (default: one per core)")
-    mode.add_argument("--serial", action="store_true", help="run in this process, without Dask")
-    parser.add_argument("--siblings", metavar="DIR",
-                        help="directory of the sibling modules Dovecar and Brisquell, on every "
-                             "worker (default: the stand-ins shipped with gmms)")
-    parser.add_argument("--batch-pairs", type=_positive, default=100_000, metavar="N",
-                        help="target number of pairs per task (default: %(default)s)")
-    parser.add_argument("--quiet", action="store_true",
-                        help="no progress bar and no closing summary")
+    add_run_options(parser)
     parser.set_defaults(func=handle)
     return parser
 

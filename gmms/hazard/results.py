@@ -1,7 +1,6 @@
 """From the merged sums to what a user reads: exceedance rates, probabilities of exceedance,
 uniform hazard and the disaggregation tables, and the ``Hazard`` object that holds them."""
 
-import math
 from dataclasses import dataclass, field
 from typing import Optional
 
@@ -26,30 +25,32 @@ def uniform_hazard(levels, rates, return_periods):
     """The level of each site's curve at each return period, interpolated linearly in
     log(level) against log(rate); NaN and a status (see STATUS) where the curve does not span
     it. ``rates``: sites x levels, non-increasing along the levels."""
-    n_sites = rates.shape[0]
+    n_sites, n_levels = rates.shape
     out = np.full((n_sites, len(return_periods)), np.nan)
     status = np.zeros(out.shape, dtype=np.int8)
+    if n_levels == 0:
+        status[:] = BELOW_LEVELS
+        return out, status
     log_levels = np.log(levels)
+    sites = np.arange(n_sites)
     for k, period in enumerate(return_periods):
         target = 1.0 / period
-        # The first level whose rate is at or below the target.
+        # The first level whose rate is at or below the target, and the one before it.
         at_or_below = rates <= target
-        first = np.where(at_or_below.any(axis=1), at_or_below.argmax(axis=1), len(levels))
-        for site in range(n_sites):
-            j = int(first[site])
-            curve = rates[site]
-            if j == len(levels):
-                status[site, k] = ABOVE_LEVELS
-            elif curve[j] == target:
-                out[site, k] = levels[j]
-            elif j == 0:
-                status[site, k] = BELOW_LEVELS
-            elif curve[j] == 0.0:
-                status[site, k] = FALLS_TO_ZERO
-            else:
-                hi, lo = math.log(curve[j - 1]), math.log(curve[j])
-                slope = (log_levels[j] - log_levels[j - 1]) / (lo - hi)
-                out[site, k] = math.exp(log_levels[j - 1] + (math.log(target) - hi) * slope)
+        j = np.where(at_or_below.any(axis=1), at_or_below.argmax(axis=1), n_levels)
+        inside = np.minimum(j, n_levels - 1)
+        before = np.maximum(j - 1, 0)
+        rate_j, rate_before = rates[sites, inside], rates[sites, before]
+        exact = (j < n_levels) & (rate_j == target)
+        status[:, k] = np.select(
+            [exact, j == n_levels, j == 0, rate_j == 0.0],
+            [REACHED, ABOVE_LEVELS, BELOW_LEVELS, FALLS_TO_ZERO], REACHED)
+        between = (status[:, k] == REACHED) & ~exact
+        with np.errstate(divide="ignore", invalid="ignore"):
+            hi, lo = np.log(rate_before), np.log(rate_j)
+            slope = (log_levels[inside] - log_levels[before]) / (lo - hi)
+            found = np.exp(log_levels[before] + (np.log(target) - hi) * slope)
+        out[:, k] = np.where(exact, levels[inside], np.where(between, found, np.nan))
     return out, status
 
 
