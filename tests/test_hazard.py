@@ -167,6 +167,8 @@ def test_disaggregation_shares_match_a_monte_carlo_simulation():
     assert n_exceed > 5000 and (counts > 0).sum() >= 3
     assert (np.abs(d.shares[0, 0] - simulated) <= 4.5 * error).all()
     # The rate split is the curve's rate at that level, 1 / return period.
+    at_level = serial("Tarvik", scenarios, pairs, levels=[level], return_periods=[30])
+    assert at_level.annual_rate[0, 0] == d.rate[0, 0]
     assert d.rate[0, 0] == pytest.approx(rate.sum() * exceeds.mean(), rel=0.03)
     assert d.rate[0, 0] == pytest.approx(1 / 30, rel=0.05)
     mean_m = scenarios.M.to_numpy()[chosen][exceeds].mean()
