@@ -117,7 +117,7 @@ if mode == "serial":
     print(peak_kib())
 else:
     from distributed import Client
-    from gmms.catalogue.runner import local_cluster
+    from gmms.catalogue.executors import local_cluster
     if __name__ == "__main__":
         with local_cluster(int(mode)) as cluster, Client(cluster) as client:
             run("Tarvik", {s!r}, {p!r}, client=client, out={out!r})
@@ -155,7 +155,7 @@ def main():
 
     from distributed import Client
 
-    from gmms.catalogue.runner import local_cluster
+    from gmms.catalogue.executors import local_cluster
 
     with tempfile.TemporaryDirectory(prefix="gmms-bench-") as tmp:
         directory = pathlib.Path(tmp)

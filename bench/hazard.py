@@ -128,7 +128,7 @@ def main():
 
     from distributed import Client
 
-    from gmms.catalogue.runner import local_cluster
+    from gmms.catalogue.executors import local_cluster
 
     levels = np.geomspace(1e-3, 1e3, args.levels)
     log_levels = np.log(levels)

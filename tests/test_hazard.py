@@ -221,7 +221,7 @@ def test_bad_input_is_named_before_any_model_work(case, tmp_path, monkeypatch):
     def no_model_work(*args, **kwargs):
         raise AssertionError("the model was called")
 
-    monkeypatch.setattr("gmms.hazard.reduce.evaluate", no_model_work)
+    monkeypatch.setattr("gmms.hazard.reduce.evaluate_pairs", no_model_work)
     options = {"levels": [0.1, 1.0, 10.0], **options}
     with pytest.raises(InputError) as error:
         hazard.run("Tarvik", tmp_path / "s.csv", tmp_path / "p.csv", serial=True,

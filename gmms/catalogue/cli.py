@@ -3,7 +3,9 @@
 import argparse
 import sys
 
-MODEL_NAMES = ("Tarvik", "Morrand", "Sellwyn")
+from gmms.models import MODELS, SIBLINGS, spoken_list
+
+MODEL_NAMES = tuple(MODELS)
 
 DESCRIPTION = """\
 Evaluate MODEL for every (scenario, site) pair of a catalogue. The scenario table has a row per
@@ -26,17 +28,21 @@ def add_parser(subparsers):
     parser = subparsers.add_parser(
         "catalogue", help="evaluate a model over a catalogue of scenarios and sites",
         description=DESCRIPTION)
-    parser.add_argument("model", choices=MODEL_NAMES, metavar="MODEL",
-                        help=f"one of {', '.join(MODEL_NAMES)}")
-    parser.add_argument("--scenarios", required=True, metavar="FILE",
-                        help="the scenario table (.csv or .h5)")
-    parser.add_argument("--pairs", required=True, metavar="FILE",
-                        help="the pair table (.csv or .h5)")
+    add_catalogue_arguments(parser)
     parser.add_argument("--out", required=True, metavar="FILE",
                         help="where the results go (.h5 or .csv)")
     add_run_options(parser)
     parser.set_defaults(func=handle)
     return parser
+
+
+def add_catalogue_arguments(parser, scenarios_help="the scenario table (.csv or .h5)"):
+    """The model and its catalogue: the arguments every command over a catalogue takes."""
+    parser.add_argument("model", choices=MODEL_NAMES, metavar="MODEL",
+                        help=f"one of {', '.join(MODEL_NAMES)}")
+    parser.add_argument("--scenarios", required=True, metavar="FILE", help=scenarios_help)
+    parser.add_argument("--pairs", required=True, metavar="FILE",
+                        help="the pair table (.csv or .h5)")
 
 
 def add_run_options(parser):
@@ -49,7 +55,7 @@ def add_run_options(parser):
     mode.add_argument("--serial", action="store_true",
                       help="run in this process, without Dask")
     parser.add_argument("--siblings", metavar="DIR",
-                        help="directory of the sibling modules Dovecar and Brisquell, on every "
+                        help=f"directory of the sibling modules {spoken_list(SIBLINGS)}, on every "
                              "worker (default: the stand-ins shipped with gmms)")
     parser.add_argument("--batch-pairs", type=_positive, default=100_000, metavar="N",
                         help="target number of pairs per task (default: %(default)s)")
@@ -57,22 +63,32 @@ def add_run_options(parser):
                         help="no progress bar and no closing summary")
 
 
-def handle(args):
-    """Run the ``catalogue`` command; returns the exit status."""
+def guarded(command, call):
+    """``(0, what call() returns)``, or for a run that failed or was interrupted, its exit
+    status and None, once the one line that says why is on stderr."""
     from .errors import CatalogueError
-    from .runner import run_with_summary
 
     try:
-        _, summary = run_with_summary(
-            args.model, args.scenarios, args.pairs, out=args.out, scheduler=args.scheduler,
-            workers=args.workers, serial=args.serial, siblings=args.siblings,
-            batch_pairs=args.batch_pairs, progress=not args.quiet)
+        return 0, call()
     except CatalogueError as error:
-        print(f"gmms catalogue: error: {error}", file=sys.stderr)
-        return 1
+        print(f"gmms {command}: error: {error}", file=sys.stderr)
+        return 1, None
     except KeyboardInterrupt:
-        print("gmms catalogue: interrupted; no output written", file=sys.stderr)
-        return 130
+        print(f"gmms {command}: interrupted; no output written", file=sys.stderr)
+        return 130, None
+
+
+def handle(args):
+    """Run the ``catalogue`` command; returns the exit status."""
+    from .runner import run_with_summary
+
+    status, outcome = guarded("catalogue", lambda: run_with_summary(
+        args.model, args.scenarios, args.pairs, out=args.out, scheduler=args.scheduler,
+        workers=args.workers, serial=args.serial, siblings=args.siblings,
+        batch_pairs=args.batch_pairs, progress=not args.quiet))
+    if status:
+        return status
+    _, summary = outcome
     if not args.quiet:
         print(f"{args.model}: {summary.pairs} pairs of {summary.scenarios} scenarios in "
               f"{summary.partitions} tasks ({summary.mode}) -> {summary.destination}",

@@ -7,53 +7,52 @@ independently, so how pairs are split into partitions and calls changes no resul
 """
 
 import contextlib
-import importlib
 import os
-import pathlib
 import socket
+from dataclasses import dataclass
+from typing import Any, Optional
 
 import numpy as np
+
+from gmms.models import LoadError, load
 
 from .errors import ScenarioRefused, SetupError
 from .models import DOUBLE, INT, MODELS, SITE
 
-_entries = {}
 _scenario_tables = {}
 
 
-def load_entry(model_name, siblings=None):
-    """The entry function of ``model_name`` in this process, loaded once.
+@dataclass(frozen=True)
+class Task:
+    """One partition of a catalogue and what a process needs to evaluate it.
 
-    ``siblings`` is the directory of the sibling modules (None: the stand-ins shipped with
-    gmms); it goes on this process's ``sys.path`` before the model is imported. A model is
-    loaded once per process, so a process that already runs it with sibling modules from
-    another directory cannot switch: that is reported rather than ignored.
+    The partition is rows ``first_row`` to ``stop_row`` (excluded) of the pair table, number
+    ``index`` in the table's order. A process that sees the input files reads those rows itself
+    (``scenarios`` and ``pairs`` describe the files as the client checked them); otherwise the
+    client has read them into ``partition``. ``scenario_table`` is the client's own copy of the
+    scenario table, for a task evaluated in the client.
     """
-    key = (model_name, siblings)
-    entry = _entries.get(key)
-    if entry is not None:
-        return entry
-    model = MODELS[model_name]
-    where = f"{socket.gethostname()} (process {os.getpid()})"
-    try:
-        directory = None
-        if model.sibling is not None:
-            from gmms.siblings import use_siblings
+    index: int
+    first_row: int
+    stop_row: int
+    model: str
+    siblings: Optional[str] = None
+    scenarios: Optional[tuple] = None
+    pairs: Optional[tuple] = None
+    partition: Any = None
+    scenario_table: Any = None
 
-            directory = use_siblings(siblings)
-        module = importlib.import_module(f"gmms.{model_name}")
-    except (ImportError, OSError) as error:
-        raise SetupError(f"cannot load {model_name} on {where}: {error}") from None
-    if model.sibling is not None:
-        loaded = getattr(getattr(module, model.sibling, None), "__file__", None)
-        if loaded is not None and pathlib.Path(loaded).resolve().parent != directory:
-            raise SetupError(
-                f"{model_name} on {where} already runs with {model.sibling} from "
-                f"{pathlib.Path(loaded).parent}, not from {directory}; restart the workers "
-                "(Client.restart()) to change sibling modules")
-    entry = getattr(module, model.entry_name)
-    _entries[key] = entry
-    return entry
+    def __len__(self):
+        return self.stop_row - self.first_row
+
+
+def load_entry(model_name, siblings=None):
+    """The entry function of ``model_name`` in this process (see gmms.models.load)."""
+    try:
+        module = load(model_name, siblings)
+    except LoadError as error:
+        raise SetupError(f"{socket.gethostname()}, process {os.getpid()}: {error}") from None
+    return getattr(module, MODELS[model_name].entry_name)
 
 
 def _scalar(kind, value):
@@ -64,7 +63,7 @@ def _scalar(kind, value):
     return value.item() if isinstance(value, np.generic) else value
 
 
-def evaluate(model_name, siblings, scenario_ids, scenario_values, codes, sites):
+def evaluate_pairs(model_name, siblings, scenario_ids, scenario_values, codes, sites):
     """(mean ln IM, phi, tau) of each pair of a partition, as one float64 array of shape (3, n).
 
     ``codes`` gives each pair's scenario, numbered by first appearance, so a partition whose
@@ -84,6 +83,7 @@ def evaluate(model_name, siblings, scenario_ids, scenario_values, codes, sites):
     bounds = zip(np.concatenate(([0], starts)), np.concatenate((starts, [n])))
     for lo, hi in bounds if n else ():
         code = codes[lo]
+        # In the entry function's own order, as the registry gives it.
         args = [sites[name][lo:hi] if kind == SITE else _scalar(kind, scenario_values[name][code])
                 for name, kind in model.parameters]
         try:
@@ -101,6 +101,37 @@ def evaluate(model_name, siblings, scenario_ids, scenario_values, codes, sites):
     return result
 
 
+# Both evaluators return the same shape: (scenario_id, site_id, values) of the task's pairs, with
+# (mean ln IM, phi, tau) as one (3, n) array. A plain tuple, which Dask sends item by item as
+# arrays (a tuple subclass it would pickle whole).
+
+def evaluate(task):
+    """Evaluate a task whose rows the client read (``task.partition``)."""
+    part = task.partition
+    values = evaluate_pairs(task.model, task.siblings, part.scenario_ids, part.scenario_values,
+                            part.codes, part.sites)
+    return part.scenario_id, part.site_id, values
+
+
+def evaluate_rows(task):
+    """Read a task's rows of the pair file and evaluate them."""
+    from .plan import pair_kinds
+    from .tables import reopen
+
+    load_entry(task.model, task.siblings)
+    model = MODELS[task.model]
+    table = task.scenario_table
+    if table is None:
+        table = scenario_table(task.model, task.scenarios)
+    with contextlib.ExitStack() as stack:
+        source = reopen(task.pairs, stack)
+        columns = source.read(pair_kinds(model), task.first_row, task.stop_row)
+    codes, ids, values = table.block(table.rows_of(columns["scenario_id"], source, task.first_row))
+    sites = {name: columns[name] for name in model.site_columns}
+    result = evaluate_pairs(task.model, task.siblings, ids, values, codes, sites)
+    return columns["scenario_id"], columns["site_id"], result
+
+
 def scenario_table(model_name, descriptor, extra=None):
     """The scenario table of a file, read once per process (the last one used is kept), with
     the ``extra`` columns ({column: kind}) beside the model's."""
@@ -115,32 +146,3 @@ def scenario_table(model_name, descriptor, extra=None):
         _scenario_tables.clear()
         _scenario_tables[key] = table
     return table
-
-
-def seed_scenario_table(model_name, descriptor, table, extra=None):
-    """Hand this process a scenario table already read (the client's, in a serial run), or
-    with None, forget it."""
-    _scenario_tables.clear()
-    if table is not None:
-        _scenario_tables[(model_name, descriptor, tuple(sorted((extra or {}).items())))] = table
-
-
-def evaluate_rows(model_name, siblings, scenarios, pairs, first, stop):
-    """Read rows ``first`` to ``stop`` of the pair file and evaluate them.
-
-    ``scenarios`` and ``pairs`` describe the two files as the client checked them. Returns
-    (scenario_id, site_id, results) of those rows, results as from ``evaluate``.
-    """
-    from .plan import pair_kinds
-    from .tables import reopen
-
-    load_entry(model_name, siblings)
-    model = MODELS[model_name]
-    table = scenario_table(model_name, scenarios)
-    with contextlib.ExitStack() as stack:
-        source = reopen(pairs, stack)
-        columns = source.read(pair_kinds(model), first, stop)
-    codes, ids, values = table.block(table.rows_of(columns["scenario_id"], source, first))
-    sites = {name: columns[name] for name in model.site_columns}
-    result = evaluate(model_name, siblings, ids, values, codes, sites)
-    return columns["scenario_id"], columns["site_id"], result

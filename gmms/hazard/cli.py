@@ -3,7 +3,7 @@
 import argparse
 import sys
 
-from gmms.catalogue.cli import MODEL_NAMES, add_run_options
+from gmms.catalogue.cli import add_catalogue_arguments, add_run_options, guarded
 
 from . import options as opts
 
@@ -21,12 +21,8 @@ def add_parser(subparsers):
     parser = subparsers.add_parser(
         "hazard", help="seismic hazard: curves, uniform hazard, disaggregation",
         description=DESCRIPTION)
-    parser.add_argument("model", choices=MODEL_NAMES, metavar="MODEL",
-                        help=f"one of {', '.join(MODEL_NAMES)}")
-    parser.add_argument("--scenarios", required=True, metavar="FILE",
-                        help="the scenario table (.csv or .h5), with an annual_rate column")
-    parser.add_argument("--pairs", required=True, metavar="FILE",
-                        help="the pair table (.csv or .h5)")
+    add_catalogue_arguments(parser, "the scenario table (.csv or .h5), with an annual_rate "
+                                    "column")
     parser.add_argument("--out", required=True, metavar="PATH",
                         help="an .h5 file, or a directory for CSV files")
     levels = parser.add_argument_group("IM levels (in the model's IM units)")
@@ -65,26 +61,19 @@ def add_parser(subparsers):
 
 def handle(args):
     """Run the ``hazard`` command; returns the exit status."""
-    from gmms.catalogue.errors import CatalogueError
-
     from .runner import run
 
-    try:
-        hazard = run(
-            args.model, args.scenarios, args.pairs, args.levels, levels_from=args.levels_from,
-            levels_to=args.levels_to, levels_n=args.levels_n, truncation=args.truncation,
-            investigation_time=args.investigation_time, return_periods=args.return_periods,
-            disagg_sites=args.disagg_sites, disagg_m_width=args.disagg_m_width,
-            disagg_r_width=args.disagg_r_width, disagg_eps_width=args.disagg_eps_width,
-            out=args.out, plot=args.plot, scheduler=args.scheduler, workers=args.workers,
-            serial=args.serial, siblings=args.siblings, batch_pairs=args.batch_pairs,
-            progress=not args.quiet)
-    except CatalogueError as error:
-        print(f"gmms hazard: error: {error}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        print("gmms hazard: interrupted; no output written", file=sys.stderr)
-        return 130
+    status, hazard = guarded("hazard", lambda: run(
+        args.model, args.scenarios, args.pairs, args.levels, levels_from=args.levels_from,
+        levels_to=args.levels_to, levels_n=args.levels_n, truncation=args.truncation,
+        investigation_time=args.investigation_time, return_periods=args.return_periods,
+        disagg_sites=args.disagg_sites, disagg_m_width=args.disagg_m_width,
+        disagg_r_width=args.disagg_r_width, disagg_eps_width=args.disagg_eps_width,
+        out=args.out, plot=args.plot, scheduler=args.scheduler, workers=args.workers,
+        serial=args.serial, siblings=args.siblings, batch_pairs=args.batch_pairs,
+        progress=not args.quiet))
+    if status:
+        return status
     if not args.quiet:
         print(_summary(hazard, args), file=sys.stderr)
     return 0

@@ -8,17 +8,17 @@ per site (see ``reduce``), which the client merges as they come.
 """
 
 import contextlib
+import functools
 import os
 
 import numpy as np
 
 from gmms import _hazard
-from gmms.catalogue.errors import CatalogueError
-from gmms.catalogue.evaluate import load_entry, seed_scenario_table
-from gmms.catalogue.models import MODELS
+from gmms.catalogue.evaluate import load_entry
 from gmms.catalogue.plan import CHUNK_ROWS, Catalogue
-from gmms.catalogue.runner import DEFAULT_BATCH_PAIRS, _bar, _connect, _files_of, _version
-from gmms.catalogue.tables import open_source, visible
+from gmms.catalogue.runner import (DEFAULT_BATCH_PAIRS, _bar, _sibling_directory, _tasks,
+                                   _version, prepare)
+from gmms.catalogue.tables import open_source
 
 from . import options as opts
 from . import output, reduce
@@ -71,15 +71,13 @@ def run(model, scenarios, pairs, levels=None, *, levels_from=None, levels_to=Non
         return_periods=return_periods, disagg_sites=disagg_sites,
         disagg_m_width=disagg_m_width, disagg_r_width=disagg_r_width,
         disagg_eps_width=disagg_eps_width)
-    spec = MODELS.get(model)
-    if spec is None:
-        raise ValueError(f"unknown model {model!r}; choose one of {', '.join(MODELS)}")
-    mode = _mode(client, scheduler, workers, serial, batch_pairs)
+    spec, executor = prepare(model, client=client, scheduler=scheduler, workers=workers,
+                             serial=serial, batch_pairs=batch_pairs)
     if out is not None:
         output.check_destination(out)
     if plot is not None:
         output.check_plot_directory(plot)
-    siblings = _siblings(spec, siblings, mode)
+    siblings = _sibling_directory(spec, siblings, executor)
 
     with contextlib.ExitStack() as stack:
         scenario_source = open_source(scenarios, "scenarios", stack)
@@ -91,9 +89,10 @@ def run(model, scenarios, pairs, levels=None, *, levels_from=None, levels_to=Non
                                   extra=reduce.EXTRA, check=check)
         disagg = check.finish(pair_source.label)
         metadata = _metadata(spec, catalogue, choice, siblings)
-        if mode not in ("serial", "client"):
-            client = stack.enter_context(_connect(mode, scheduler, workers))
-        runner = _Runner(catalogue, siblings, mode, client, timeout, progress)
+        stack.enter_context(executor)
+        if executor.in_process:
+            load_entry(spec.name, siblings)             # a setup failure before any task
+        runner = _Runner(catalogue, siblings, executor, timeout, progress)
         hazard = runner.hazard(choice, check, disagg, metadata)
     if out is not None:
         output.write(hazard, out)
@@ -103,29 +102,6 @@ def run(model, scenarios, pairs, levels=None, *, levels_from=None, levels_to=Non
 
         plots.draw(hazard, plot)
     return hazard
-
-
-def _mode(client, scheduler, workers, serial, batch_pairs):
-    chosen = [name for name, given in (("client", client is not None),
-                                       ("scheduler", scheduler is not None),
-                                       ("workers", workers is not None), ("serial", serial))
-              if given]
-    if len(chosen) > 1:
-        raise ValueError(f"choose one way to run, not {' and '.join(chosen)}")
-    if workers is not None and workers < 1:
-        raise ValueError("workers must be at least 1")
-    if batch_pairs < 1:
-        raise ValueError("batch_pairs must be at least 1")
-    return chosen[0] if chosen else "local"
-
-
-def _siblings(spec, siblings, mode):
-    if siblings is None or spec.sibling is None:
-        return None
-    siblings = os.path.abspath(siblings)
-    if mode in ("serial", "local", "workers") and not os.path.isdir(siblings):
-        raise CatalogueError(f"sibling module directory not found: {siblings}")
-    return siblings
 
 
 def _metadata(spec, catalogue, choice, siblings):
@@ -199,44 +175,19 @@ class SiteCheck:
 
 
 class _Runner:
-    def __init__(self, catalogue, siblings, mode, client, timeout, progress):
+    """The two passes of a run over the catalogue's tasks, on the executor chosen."""
+
+    def __init__(self, catalogue, siblings, executor, timeout, progress):
         self.catalogue = catalogue
         self.siblings = siblings
-        self.mode = mode
-        self.client = client
+        self.executor = executor
         self.timeout = timeout
         self.progress = progress
-        self.from_files = _files_of(catalogue)
-        if self.from_files and mode == "scheduler":
-            descriptors = (catalogue.scenarios.source.descriptor(),
-                           catalogue.pairs.descriptor())
-            seen = client.run(visible, *descriptors)
-            self.from_files = bool(seen) and all(seen.values())
-
-    def _job(self, choice, disagg, **more):
-        model = self.catalogue.model.name
-        scenarios = pairs = None
-        if self.from_files:
-            scenarios = self.catalogue.scenarios.source.descriptor()
-            pairs = self.catalogue.pairs.descriptor()
-        return reduce.Job(model, self.siblings, scenarios, pairs, choice.log_levels,
-                          choice.truncation, disagg, **more)
-
-    def _tasks(self, wanted=None):
-        if self.from_files:
-            for index, first, stop in self.catalogue.ranges():
-                if wanted is None or wanted(first, stop):
-                    yield reduce.Task(index, first, stop)
-            return
-        for part in self.catalogue.partitions():
-            first, stop = part.first_row, part.first_row + len(part)
-            if wanted is None or wanted(first, stop):
-                yield reduce.Task(part.index, first, stop, part)
 
     def hazard(self, choice, check, disagg, metadata):
         site_id = check.site_id
         n_levels = len(choice.levels)
-        job = self._job(choice, disagg)
+        job = reduce.Job(choice.log_levels, choice.truncation, disagg)
         acc = _hazard.zeros((len(site_id), n_levels))
         ranges = [[np.inf, -np.inf], [np.inf, -np.inf]]
 
@@ -245,7 +196,7 @@ class _Runner:
             for bounds, (low, high) in zip(ranges, (partial.magnitudes, partial.distances)):
                 bounds[0], bounds[1] = min(bounds[0], low), max(bounds[1], high)
 
-        self._map(reduce.curves, job, self._tasks(), merge, "hazard")
+        self._map(reduce.curves, job, None, merge, "hazard")
         rates = _hazard.to_double(acc)
         del acc
         levels, status = uniform_hazard(choice.levels, rates, choice.return_periods)
@@ -268,8 +219,9 @@ class _Runner:
             return empty
         m_edges = opts.bin_edges(*ranges[0], choice.m_width)
         r_edges = opts.bin_edges(*ranges[1], choice.r_width_km)
-        job = self._job(choice, disagg, disagg_log_levels=np.log(disagg_levels),
-                        m_edges=m_edges, r_edges=r_edges, eps_edges=eps_edges)
+        job = reduce.Job(choice.log_levels, choice.truncation, disagg,
+                         disagg_log_levels=np.log(disagg_levels), m_edges=m_edges,
+                         r_edges=r_edges, eps_edges=eps_edges)
         rows = (len(disagg), len(choice.return_periods))
         sums = Sums(_hazard.zeros(rows + ((len(m_edges) - 1) * (len(r_edges) - 1),
                                           len(eps_edges) - 1)),
@@ -282,71 +234,28 @@ class _Runner:
                 lo = np.searchsorted(buckets, first >> BUCKET_SHIFT)
                 return lo < len(buckets) and buckets[lo] <= (stop - 1) >> BUCKET_SHIFT
 
-        self._map(reduce.disaggregation, job, self._tasks(wanted),
+        self._map(reduce.disaggregation, job, wanted,
                   lambda partial: sums.merge(disagg, partial), "disaggregation")
         return Disaggregation.from_sums(disagg, choice.return_periods, disagg_levels,
                                         _hazard.to_double(sums.cells),
                                         _hazard.to_double(sums.moments), m_edges, r_edges,
                                         eps_edges)
 
-    def _map(self, function, job, tasks, merge, description):
-        with _bar(self.progress, description, self.catalogue.n_pairs, " pairs") as bar:
-            if self.mode == "serial":
-                self._serial(function, job, tasks, merge, bar)
-            else:
-                self._distributed(function, job, tasks, merge, bar)
-
-    def _serial(self, function, job, tasks, merge, bar):
-        load_entry(job.model, job.siblings)
-        if self.from_files:
-            seed_scenario_table(job.model, job.scenarios, self.catalogue.scenarios,
-                                reduce.EXTRA)
-        try:
-            for task in tasks:
-                merge(function(job, task))
-                bar.update(task.stop_row - task.first_row)
-        finally:
-            seed_scenario_table(None, None, None)
-
-    def _distributed(self, function, job, tasks, merge, bar):
-        from distributed import as_completed
-
-        client = self.client
-        running_max = max(2, 2 * sum(client.nthreads().values()))
-        scattered = client.scatter(job, broadcast=True)
-        tasks = iter(tasks)
-        pending = as_completed()
-        sizes = {}
-        try:
-            for task in tasks:
-                future = client.submit(function, scattered, task, pure=False)
-                sizes[future.key] = task.stop_row - task.first_row
-                pending.add(future)
-                if pending.count() >= running_max:
-                    break
-            for future in pending:
-                merge(_outcome(future, self.timeout))
-                bar.update(sizes.pop(future.key))
-                future.release()
-                task = next(tasks, None)
-                if task is not None:
-                    following = client.submit(function, scattered, task, pure=False)
-                    sizes[following.key] = task.stop_row - task.first_row
-                    pending.add(following)
-        except BaseException:
-            client.cancel(list(pending.futures))
-            raise
-
-
-def _outcome(future, timeout):
-    from distributed import TimeoutError as DaskTimeout
-    from distributed.scheduler import KilledWorker
-
-    try:
-        return future.result(timeout=timeout)
-    except (KilledWorker, DaskTimeout, TimeoutError) as error:
-        raise CatalogueError(f"a task was not evaluated: {type(error).__name__}: {error}") \
-            from None
+    def _map(self, function, job, wanted, merge, description):
+        """Run ``function(job, task)`` for the tasks whose rows ``wanted(first, stop)`` (all
+        when None), and merge each partial result as it comes."""
+        catalogue = self.catalogue
+        _, tasks = _tasks(catalogue, self.siblings, self.executor)
+        total = catalogue.n_pairs
+        if wanted is not None:
+            tasks = (task for task in tasks if wanted(task.first_row, task.stop_row))
+            total = sum(stop - first for _, first, stop in catalogue.ranges()
+                        if wanted(first, stop))
+        with _bar(self.progress, description, total, " pairs") as bar:
+            for partial in self.executor.results(functools.partial(function, job), tasks,
+                                                 self.timeout):
+                merge(partial)
+                bar.update(partial.rows)
 
 
 def _merge_rows(acc, site_id, partial_site_id, partial_acc):
