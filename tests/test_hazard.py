@@ -306,3 +306,13 @@ def test_command_line_runs_the_example_and_draws_it(tmp_path):
     assert bad.returncode == 1 and not (tmp_path / "x.h5").exists()
     assert bad.stderr == ("gmms hazard: error: --truncation: must be greater than 0 standard "
                           "deviations (or 'none'), not '-1'\n")
+
+
+def test_return_periods_beyond_the_levels_are_flagged_and_written(tmp_path):
+    result = hazard.run("Tarvik", *EXAMPLE, levels=[0.1, 0.2], serial=True,
+                        return_periods=[475], out=tmp_path / "h")
+    assert (result.status == results.ABOVE_LEVELS).all()
+    assert np.isnan(result.uniform_hazard).all() and np.isnan(result.disaggregation.rate).all()
+    table = pd.read_csv(tmp_path / "h" / "uniform_hazard.csv", comment="#")
+    assert table.status.tolist() == ["above the highest level"] * 3 and table.level.isna().all()
+    assert pd.read_csv(tmp_path / "h" / "disaggregation.csv", comment="#").empty

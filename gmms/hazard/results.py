@@ -74,12 +74,13 @@ class Disaggregation:
     modal: dict
 
     @classmethod
-    def empty(cls, return_periods, eps_edges):
-        none = np.zeros((0, len(return_periods)))
-        return cls(np.zeros(0, np.int64), tuple(return_periods), none, none,
-                   np.zeros((0, len(return_periods), 0, 0, len(eps_edges) - 1)),
-                   np.zeros(0), np.zeros(0), eps_edges,
-                   {k: none for k in ("M", "R", "eps")}, {k: none for k in ("M", "R", "eps")})
+    def unreached(cls, site_id, return_periods, level, eps_edges):
+        """For sites none of whose return periods has a level to split (or for no sites)."""
+        nan = np.full((len(site_id), len(return_periods)), np.nan)
+        return cls(site_id, tuple(return_periods), level, nan,
+                   np.zeros(nan.shape + (0, 0, len(eps_edges) - 1)), np.zeros(0), np.zeros(0),
+                   eps_edges, {k: nan for k in ("M", "R", "eps")},
+                   {k: nan for k in ("M", "R", "eps")})
 
     @classmethod
     def from_sums(cls, site_id, return_periods, level, cells, moments, m_edges, r_edges,

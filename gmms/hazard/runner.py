@@ -213,10 +213,8 @@ class _Runner:
         at = np.searchsorted(site_id, disagg)
         disagg_levels = levels[at] if len(disagg) else np.zeros((0, len(choice.return_periods)))
         if not np.isfinite(disagg_levels).any() or not np.isfinite(ranges[0][0]):
-            empty = Disaggregation.empty(choice.return_periods, eps_edges)
-            if len(disagg):
-                empty = _unreached(disagg, choice, disagg_levels, eps_edges)
-            return empty
+            return Disaggregation.unreached(disagg, choice.return_periods, disagg_levels,
+                                            eps_edges)
         m_edges = opts.bin_edges(*ranges[0], choice.m_width)
         r_edges = opts.bin_edges(*ranges[1], choice.r_width_km)
         job = reduce.Job(choice.log_levels, choice.truncation, disagg,
@@ -279,14 +277,3 @@ class Sums:
         _merge_rows(self.cells, site_id, partial.site_id, partial.acc)
         _merge_rows(self.moments, site_id, partial.site_id, partial.moments)
 
-
-def _unreached(disagg, choice, levels, eps_edges):
-    empty = Disaggregation.empty(choice.return_periods, eps_edges)
-    nan = np.full(levels.shape, np.nan)
-    empty.site_id = disagg
-    empty.level = levels
-    empty.rate = nan
-    empty.shares = np.zeros(levels.shape + (0, 0, len(eps_edges) - 1))
-    empty.mean = {k: nan for k in ("M", "R", "eps")}
-    empty.modal = {k: nan for k in ("M", "R", "eps")}
-    return empty
