@@ -81,7 +81,7 @@ bool to_fixed(double x, Fixed& out) noexcept {
 }
 
 // a + b, exactly; false (and `sum` unspecified) if the sum leaves the range.
-bool add(const Fixed& a, const Fixed& b, Fixed& sum) noexcept {
+bool add_fixed(const Fixed& a, const Fixed& b, Fixed& sum) noexcept {
     uint64_t carry = 0;
     for (int k = 0; k < LIMBS; ++k) {
         const uint64_t partial = a[k] + b[k];
@@ -102,9 +102,72 @@ void store(char* cell, const Fixed& v) noexcept { std::memcpy(cell, v.data(), CE
 
 bool add_into(char* cell, const Fixed& term) noexcept {
     Fixed sum;
-    if (!add(load(cell), term, sum)) return false;
+    if (!add_fixed(load(cell), term, sum)) return false;
     store(cell, sum);
     return true;
+}
+
+// The hot path of exceedance: a non-negative term is at most 53 bits wide, so it occupies two
+// adjacent limbs, and adding it touches those two and a carry that rarely goes further.
+struct Term {
+    int limb = 0;      // the lower of its two limbs
+    uint64_t low = 0;  // its bits in that limb
+    uint64_t high = 0; // and in the next (0 when `limb` is the top one)
+};
+
+// x >= 0 on the grid, truncated; false for a NaN, an infinity or x >= 2**63.
+bool to_term(double x, Term& t) noexcept {
+    t = {};
+    const auto bits = std::bit_cast<uint64_t>(x);
+    const int biased = static_cast<int>((bits >> 52) & 0x7ff);
+    if ((bits >> 63) != 0 || biased == 0x7ff) return x == 0;  // -0.0 is fine
+    if (biased == 0) return true;
+    const uint64_t mantissa = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
+    const int shift = biased - 1075 - LSB_EXPONENT;
+    if (shift + 52 >= TOP_BIT) return false;
+    if (shift <= -53) return true;
+    if (shift < 0) {
+        t.low = mantissa >> -shift;
+    } else {
+        t.limb = shift / 64;
+        const int offset = shift % 64;
+        t.low = mantissa << offset;
+        // The bits that pass the limb's top, without a branch (a shift by 64 would be undefined):
+        // none when offset <= 11.
+        t.high = (mantissa >> 1) >> (63 - offset);
+    }
+    return true;
+}
+
+uint64_t load_limb(const char* cell, int k) noexcept {
+    uint64_t v;
+    std::memcpy(&v, cell + k * sizeof v, sizeof v);
+    return v;
+}
+void store_limb(char* cell, int k, uint64_t v) noexcept { std::memcpy(cell + k * sizeof v, &v, sizeof v); }
+
+// cell += t, exactly; false if a non-negative sum passes 2**63 (the cell then holds the wrapped
+// sum). Only the term's two limbs are read and written, and the limbs above while a carry runs:
+// about half the time of a whole four-limb addition.
+bool add_term(char* cell, const Term& t) noexcept {
+    const uint64_t top_before = load_limb(cell, LIMBS - 1);
+    int k = t.limb;
+    const uint64_t low = load_limb(cell, k) + t.low;
+    store_limb(cell, k, low);
+    if (++k < LIMBS) {
+        const uint64_t addend = t.high + (low < t.low ? 1 : 0);  // no wrap: t.high < 2**53
+        const uint64_t high = load_limb(cell, k) + addend;
+        store_limb(cell, k, high);
+        bool carry = high < addend;
+        for (++k; carry && k < LIMBS; ++k) {
+            const uint64_t old = load_limb(cell, k);
+            store_limb(cell, k, old + 1);
+            carry = old == std::numeric_limits<uint64_t>::max();
+        }
+    }
+    // A non-negative term cannot take a negative sum out of range; a non-negative sum that turns
+    // negative has passed 2**63.
+    return (top_before >> 63) != 0 || (load_limb(cell, LIMBS - 1) >> 63) == 0;
 }
 
 bool bit(const Fixed& v, int position) noexcept { return ((v[position / 64] >> (position % 64)) & 1) != 0; }
@@ -183,7 +246,10 @@ public:
         int flags = PyBUF_FORMAT | PyBUF_STRIDES;
         if (writable) flags |= PyBUF_WRITABLE;
         if (PyObject_GetBuffer(obj, &view_, flags) < 0) {
-            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            if (writable && PyErr_ExceptionMatches(PyExc_BufferError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_ValueError, "%s: the accumulator must be writable", name);
+            } else if (PyErr_ExceptionMatches(PyExc_TypeError)) {
                 PyErr_Clear();
                 PyErr_Format(PyExc_TypeError, "%s: expected a buffer of %s, got %.200s", name, elem_name(e),
                              Py_TYPE(obj)->tp_name);
@@ -196,15 +262,19 @@ public:
                          elem_name(e), view_.format ? view_.format : "B", view_.itemsize);
             return false;
         }
-        if (view_.ndim < 1) {
-            PyErr_Format(PyExc_ValueError, "%s: expected an array, got a scalar buffer", name);
-            return false;
-        }
         if (contiguous && !PyBuffer_IsContiguous(&view_, 'C')) {
             PyErr_Format(PyExc_ValueError, "%s: the accumulator must be C-contiguous", name);
             return false;
         }
         return true;
+    }
+
+    // The elements in C order: the buffer itself, or a copy of it in `copy`.
+    const char* c_order(std::vector<char>& copy) {
+        if (PyBuffer_IsContiguous(&view_, 'C')) return data();
+        copy.resize(static_cast<size_t>(view_.len));
+        if (PyBuffer_ToContiguous(copy.data(), &view_, view_.len, 'C') < 0) return nullptr;
+        return copy.data();
     }
 
     int ndim() const noexcept { return view_.ndim; }
@@ -242,6 +312,13 @@ bool check_shape(const View& v, const char* name, std::initializer_list<Py_ssize
     std::string found;
     for (int k = 0; k < v.ndim(); ++k) found += (k ? ", " : "") + std::to_string(v.shape(k));
     PyErr_Format(PyExc_ValueError, "%s: expected shape %s, got (%s)", name, wording, found.c_str());
+    return false;
+}
+
+// An accumulator of any shape: its last axis holds the limbs.
+bool has_limbs(const View& v, const char* name) noexcept {
+    if (v.ndim() >= 1 && v.shape(v.ndim() - 1) == LIMBS) return true;
+    PyErr_Format(PyExc_ValueError, "%s: expected an accumulator, whose last axis holds %d limbs", name, LIMBS);
     return false;
 }
 
@@ -355,38 +432,66 @@ struct Tail {
 
     static double q(double z) noexcept { return 0.5 * std::erfc(z / std::numbers::sqrt2); }
 
-    // P for -cut < z < cut.
+    // The level in standard deviations from the mean; a step (sigma == 0) is -inf below the
+    // mean and +inf from the mean up.
+    static double z(double log_level, double mu, double sigma) noexcept {
+        constexpr double inf = std::numeric_limits<double>::infinity();
+        if (sigma == 0) return mu > log_level ? -inf : inf;
+        return (log_level - mu) / sigma;
+    }
+    bool below(double z) const noexcept { return z <= -cut; }  // P = 1: the term is the rate
+    bool above(double z) const noexcept { return z >= cut; }   // P = 0: no term
+
+    // P for a z neither below nor above.
     double inside(double z) const noexcept {
         const double p = truncated ? (q(z) - q_trunc) / mass : q(z);
         return std::clamp(p, 0.0, 1.0);
     }
 
-    // What one pair adds at one level: rate * P, rate itself below the truncation, 0 above.
-    // `above` is set when the level is at or above the truncation (and so is every higher level).
-    double term(double log_level, double mu, double sigma, double rate, bool& above) const noexcept {
-        if (sigma == 0) {
-            above = !(mu > log_level);
-            return above ? 0.0 : rate;
-        }
-        const double z = (log_level - mu) / sigma;
-        above = z >= cut;
-        if (above) return 0.0;
-        return z <= -cut ? rate : rate * inside(z);
-    }
-
-    // Epsilon of a level for the disaggregation (a step has none: -inf).
-    static double epsilon(double log_level, double mu, double sigma) noexcept {
-        return sigma == 0 ? -std::numeric_limits<double>::infinity() : (log_level - mu) / sigma;
+    // What a pair of rate `rate` adds at a level `z` sigmas from its mean.
+    double term(double z, double rate) const noexcept {
+        return below(z) ? rate : above(z) ? 0.0 : rate * inside(z);
     }
 
     bool truncated;
     double cut, q_trunc, mass;
 };
 
-// acc[row, k] += rate * P(ln IM > log_levels[k]) for every pair. False on an overflow.
-Status exceedance_loop(const Pairs& p, const std::vector<double>& log_levels, const Tail& tail, char* acc,
-                     Py_ssize_t n_rows) noexcept {
-    const auto n_levels = static_cast<Py_ssize_t>(log_levels.size());
+// Where exceedance puts its terms: the accumulator's cells, exactly. (bench/hazard_kernel.py
+// runs the same loop with a sink of doubles to measure what exactness costs.)
+class FixedSink {
+public:
+    FixedSink(char* acc, size_t n_levels) noexcept : acc_(acc), n_levels_(n_levels) {}
+
+    // The row of the next pair's terms, and its rate; false if the rate changed since the check.
+    bool start(size_t row, double rate) noexcept {
+        cells_ = acc_ + row * n_levels_ * CELL_BYTES;
+        return to_term(rate, rate_);
+    }
+    // The pair's rate at levels 0 .. count - 1.
+    bool below(size_t count) noexcept {
+        for (size_t k = 0; k < count; ++k)
+            if (!add_term(cells_ + k * CELL_BYTES, rate_)) return false;
+        return true;
+    }
+    bool add(size_t level, double term) noexcept {
+        Term t;
+        return to_term(term, t) && add_term(cells_ + level * CELL_BYTES, t);
+    }
+private:
+    char* acc_;
+    size_t n_levels_;
+    char* cells_ = nullptr;
+    Term rate_{};
+};
+
+// sink[row, k] += rate * P(ln IM > log_levels[k]) for every pair: the rate itself for the levels
+// below the truncation, the tail for those within it, and nothing from the first level above it on
+// (the levels increase, so does z).
+template <class Sink>
+Status exceedance_loop(const Pairs& p, const std::vector<double>& log_levels, const Tail& tail, Sink& sink,
+                       Py_ssize_t n_rows) noexcept {
+    const size_t n_levels = log_levels.size();
     for (Py_ssize_t i = 0; i < p.n; ++i) {
         const double rate = p.rate.at<double>(i);
         if (rate == 0) continue;
@@ -394,16 +499,14 @@ Status exceedance_loop(const Pairs& p, const std::vector<double>& log_levels, co
         const auto row = p.rows.at<int64_t>(i);
         if (row < 0 || row >= n_rows) return Status::Changed;
         const double mu = p.mu.at<double>(i), sigma = p.sigma.at<double>(i);
-        Fixed whole;
-        if (!to_fixed(rate, whole)) return Status::Overflow;
-        char* cells = acc + static_cast<size_t>(row) * static_cast<size_t>(n_levels) * CELL_BYTES;
-        for (Py_ssize_t k = 0; k < n_levels; ++k) {
-            bool above = false;
-            const double term = tail.term(log_levels[static_cast<size_t>(k)], mu, sigma, rate, above);
-            if (above) break;
-            Fixed fixed = whole;
-            if (term != rate && !to_fixed(term, fixed)) return Status::Overflow;
-            if (!add_into(cells + static_cast<size_t>(k) * CELL_BYTES, fixed)) return Status::Overflow;
+        if (!sink.start(static_cast<size_t>(row), rate)) return Status::Changed;
+        size_t k = 0;
+        while (k < n_levels && tail.below(Tail::z(log_levels[k], mu, sigma))) ++k;
+        if (!sink.below(k)) return Status::Overflow;
+        for (; k < n_levels; ++k) {
+            const double z = Tail::z(log_levels[k], mu, sigma);
+            if (tail.above(z)) break;
+            if (!sink.add(k, rate * tail.inside(z))) return Status::Overflow;
         }
     }
     return Status::Ok;
@@ -429,10 +532,9 @@ Status disaggregate_loop(const Pairs& p, const DisaggColumns& d, const std::vect
         const double log_level = log_levels[static_cast<size_t>(row)];
         if (std::isnan(log_level)) continue;
         const double mu = p.mu.at<double>(i), sigma = p.sigma.at<double>(i);
-        bool above = false;
-        const double c = tail.term(log_level, mu, sigma, rate, above);
+        const double eps = Tail::z(log_level, mu, sigma);
+        const double c = tail.term(eps, rate);
         if (c == 0) continue;
-        const double eps = Tail::epsilon(log_level, mu, sigma);
         const auto upper = std::upper_bound(eps_edges.begin(), eps_edges.end(), eps) - eps_edges.begin();
         const Py_ssize_t eps_bin = std::clamp<Py_ssize_t>(upper - 1, 0, n_eps - 1);
         const double weighted[N_MOMENTS] = {c, c * d.mag.at<double>(i), c * d.dist.at<double>(i),
@@ -485,21 +587,23 @@ PyObject* py_merge(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexc
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:merge", const_cast<char**>(keywords), &dst_obj, &src_obj))
             return nullptr;
         View dst, src;
-        if (!dst.acquire(dst_obj, "dst", Elem::Int64, true, true) || !src.acquire(src_obj, "src", Elem::Int64, false, true))
+        if (!dst.acquire(dst_obj, "dst", Elem::Int64, true, true) || !has_limbs(dst, "dst") ||
+            !src.acquire(src_obj, "src", Elem::Int64, false, false))
             return nullptr;
-        bool same = dst.ndim() == src.ndim() && dst.shape(dst.ndim() - 1) == LIMBS;
+        bool same = dst.ndim() == src.ndim();
         for (int axis = 0; same && axis < dst.ndim(); ++axis) same = dst.shape(axis) == src.shape(axis);
         if (!same) {
             PyErr_SetString(PyExc_ValueError, "merge: dst and src must have the same shape, the last axis of LIMBS");
             return nullptr;
         }
         const auto n = static_cast<size_t>(dst.len()) / CELL_BYTES;
-        // A src that overlaps dst other than exactly is copied first, so that the check below
-        // sees the values that are then added.
-        const char* from = src.data();
+        // A src that is not C-contiguous, or that overlaps dst other than exactly, is copied
+        // first, so that the check below sees the values that are then added.
         std::vector<char> copy;
+        const char* from = src.c_order(copy);
+        if (!from) return nullptr;
         const bool overlap = src.data() < dst.data() + dst.len() && dst.data() < src.data() + src.len();
-        if (overlap && src.data() != dst.data()) {
+        if (overlap && from != dst.data() && copy.empty()) {
             copy.assign(src.data(), src.data() + src.len());
             from = copy.data();
         }
@@ -507,9 +611,9 @@ PyObject* py_merge(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexc
         const bool ok = without_gil([&] {
             Fixed sum;
             for (size_t i = 0; i < n; ++i)
-                if (!add(load(dst.data() + i * CELL_BYTES), load(from + i * CELL_BYTES), sum)) return Status::Overflow;
+                if (!add_fixed(load(dst.data() + i * CELL_BYTES), load(from + i * CELL_BYTES), sum)) return Status::Overflow;
             for (size_t i = 0; i < n; ++i) {
-                if (!add(load(dst.data() + i * CELL_BYTES), load(from + i * CELL_BYTES), sum)) return Status::Changed;
+                if (!add_fixed(load(dst.data() + i * CELL_BYTES), load(from + i * CELL_BYTES), sum)) return Status::Changed;
                 store(dst.data() + i * CELL_BYTES, sum);
             }
             return Status::Ok;
@@ -520,41 +624,42 @@ PyObject* py_merge(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexc
 }
 
 PyObject* py_to_double(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
-    static const char* keywords[] = {"acc", nullptr};
-    PyObject* acc_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:to_double", const_cast<char**>(keywords), &acc_obj))
-        return nullptr;
-    View acc;
-    if (!acc.acquire(acc_obj, "acc", Elem::Int64, false, true)) return nullptr;
-    if (acc.shape(acc.ndim() - 1) != LIMBS) {
-        PyErr_Format(PyExc_ValueError, "acc: the last axis must hold %d limbs", LIMBS);
-        return nullptr;
-    }
-    Ref shape = Ref::steal(PyTuple_New(acc.ndim() - 1));
-    if (!shape) return nullptr;
-    for (int axis = 0; axis + 1 < acc.ndim(); ++axis) {
-        PyObject* extent = PyLong_FromSsize_t(acc.shape(axis));
-        if (!extent) return nullptr;
-        PyTuple_SET_ITEM(shape.get(), axis, extent);
-    }
-    Ref np = import_numpy();
-    if (!np) return nullptr;
-    Ref out = Ref::steal(PyObject_CallMethod(np.get(), "empty", "Os", shape.get(), "float64"));
-    if (!out) return nullptr;
-    {
-        View result;
-        if (!result.acquire(out.get(), "result", Elem::Float64, true, true)) return nullptr;
-        const auto n = static_cast<size_t>(acc.len()) / CELL_BYTES;
-        if (static_cast<size_t>(result.len()) != n * sizeof(double)) {
-            PyErr_SetString(PyExc_SystemError, "to_double: numpy.empty gave an array of another size");
+    return guarded([&]() -> PyObject* {
+        static const char* keywords[] = {"acc", nullptr};
+        PyObject* acc_obj = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:to_double", const_cast<char**>(keywords), &acc_obj))
             return nullptr;
+        View acc;
+        if (!acc.acquire(acc_obj, "acc", Elem::Int64, false, false) || !has_limbs(acc, "acc")) return nullptr;
+        std::vector<char> copy;
+        const char* cells = acc.c_order(copy);
+        if (!cells) return nullptr;
+        Ref shape = Ref::steal(PyTuple_New(acc.ndim() - 1));
+        if (!shape) return nullptr;
+        for (int axis = 0; axis + 1 < acc.ndim(); ++axis) {
+            PyObject* extent = PyLong_FromSsize_t(acc.shape(axis));
+            if (!extent) return nullptr;
+            PyTuple_SET_ITEM(shape.get(), axis, extent);
         }
-        for (size_t i = 0; i < n; ++i) {
-            const double v = to_double(load(acc.data() + i * CELL_BYTES));
-            std::memcpy(result.data() + i * sizeof v, &v, sizeof v);
+        Ref np = import_numpy();
+        if (!np) return nullptr;
+        Ref out = Ref::steal(PyObject_CallMethod(np.get(), "empty", "Os", shape.get(), "float64"));
+        if (!out) return nullptr;
+        {
+            View result;
+            if (!result.acquire(out.get(), "result", Elem::Float64, true, true)) return nullptr;
+            const auto n = static_cast<size_t>(acc.len()) / CELL_BYTES;
+            if (static_cast<size_t>(result.len()) != n * sizeof(double)) {
+                PyErr_SetString(PyExc_SystemError, "to_double: numpy.empty gave an array of another size");
+                return nullptr;
+            }
+            for (size_t i = 0; i < n; ++i) {
+                const double v = to_double(load(cells + i * CELL_BYTES));
+                std::memcpy(result.data() + i * sizeof v, &v, sizeof v);
+            }
         }
-    }
-    return out.release();
+        return out.release();
+    });
 }
 
 PyObject* py_exceedance(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
@@ -577,8 +682,8 @@ PyObject* py_exceedance(PyObject* /*module*/, PyObject* args, PyObject* kwargs) 
             !check_pairs(pairs, acc.shape(0)))
             return nullptr;
         const Tail tail(truncation);
-        const Py_ssize_t n_rows = acc.shape(0);
-        if (!without_gil([&] { return exceedance_loop(pairs, log_levels, tail, acc.data(), n_rows); })) return nullptr;
+        FixedSink sink(acc.data(), log_levels.size());
+        if (!without_gil([&] { return exceedance_loop(pairs, log_levels, tail, sink, acc.shape(0)); })) return nullptr;
         Py_RETURN_NONE;
     });
 }
@@ -704,7 +809,11 @@ PyModuleDef module_def = {
     "The exceedance kernel of seismic hazard and its exact, order-independent accumulator.\n\n"
     "An accumulator is an int64 array of shape (..., LIMBS): one 256-bit two's-complement integer per\n"
     "element, limb 0 least significant, in units of 2**LSB_EXPONENT; |value| < 2**MAX_EXPONENT. Terms are\n"
-    "truncated toward zero to that grid and added exactly, so sums do not depend on order or grouping.",
+    "truncated toward zero to that grid and added exactly, so sums do not depend on order or grouping.\n\n"
+    "exceedance adds per-pair curves into acc (n_rows, n_levels, LIMBS). disaggregate splits each pair's\n"
+    "contribution at its row's level into cells (n_rows, n_bins, n_eps, LIMBS), with bins the caller's\n"
+    "M x R bin per pair, and adds the moments (n_rows, N_MOMENTS, LIMBS): MOMENT_RATE sum c, MOMENT_M\n"
+    "sum c*mag, MOMENT_R sum c*dist, MOMENT_EPS sum c*eps.",
     0,
     methods,
     slots,
@@ -715,4 +824,7 @@ PyModuleDef module_def = {
 
 }  // namespace
 
+// The interpreter looks for PyInit_ followed by the module's name, and that name starts with an
+// underscore (a module the package uses, not one for users), hence the double underscore.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 PyMODINIT_FUNC PyInit__hazard(void) { return PyModuleDef_Init(&module_def); }
