@@ -143,12 +143,21 @@ class SiteCheck:
 
     def pairs(self, first_row, columns, codes):
         site_id = columns["site_id"]
-        ids, inverse = np.unique(site_id, return_inverse=True)
-        totals = np.bincount(inverse, weights=self._rates[codes], minlength=len(ids))
-        merged, back = np.unique(np.concatenate((self.site_id, ids)), return_inverse=True)
-        self.total_rate = np.bincount(back, weights=np.concatenate((self.total_rate, totals)),
-                                      minlength=len(merged))
-        self.site_id = merged
+        rates = self._rates[codes]
+        # Most sites come back scenario after scenario: look them up among those already seen
+        # (cheaper than sorting every chunk), and sort only the new ones in.
+        at = np.searchsorted(self.site_id, site_id)
+        seen = at < len(self.site_id)
+        seen[seen] = self.site_id[at[seen]] == site_id[seen]
+        self.total_rate += np.bincount(at[seen], weights=rates[seen],
+                                       minlength=len(self.site_id))
+        if not seen.all():
+            new, inverse = np.unique(site_id[~seen], return_inverse=True)
+            totals = np.bincount(inverse, weights=rates[~seen], minlength=len(new))
+            merged, back = np.unique(np.concatenate((self.site_id, new)), return_inverse=True)
+            self.total_rate = np.bincount(
+                back, weights=np.concatenate((self.total_rate, totals)), minlength=len(merged))
+            self.site_id = merged
         if self.choice.disagg_sites:
             rows = first_row + np.flatnonzero(np.isin(site_id, self.choice.disagg_sites))
             self.buckets.update((rows >> BUCKET_SHIFT).tolist())
