@@ -1,8 +1,9 @@
 """``python3 -m gmms``: the models from the command line.
 
-Subcommands: ``evaluate`` and ``trellis`` (gmms.cli), and ``catalogue`` when gmms.catalogue is
-there. Each subcommand module offers ``add_parser(subparsers)``, which registers its subcommands
-with ``set_defaults(func=handler)``; a handler takes the parsed arguments and returns the exit code.
+Subcommands: ``evaluate`` and ``trellis`` (gmms.cli), and ``catalogue`` and ``hazard`` when
+gmms.catalogue and gmms.hazard are there. Each subcommand module offers
+``add_parser(subparsers)``, which registers its subcommands with ``set_defaults(func=handler)``;
+a handler takes the parsed arguments and returns the exit code.
 """
 
 import argparse
@@ -13,6 +14,7 @@ import sys
 from gmms import __version__, cli
 
 CATALOGUE = "gmms.catalogue"
+HAZARD = "gmms.hazard"
 
 
 def build_parser(argv):
@@ -22,7 +24,9 @@ def build_parser(argv):
     parser.add_argument("--version", action="version", version=f"gmms {__version__}")
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     cli.add_parser(subparsers)
-    _add_catalogue(subparsers, _command(argv))
+    command = _command(argv)
+    _add_optional(subparsers, command, "catalogue", CATALOGUE, "scenario catalogues")
+    _add_optional(subparsers, command, "hazard", HAZARD, "seismic hazard: curves, uniform hazard, disaggregation")
     return parser
 
 
@@ -31,24 +35,24 @@ def _command(argv):
     return next((arg for arg in argv if not arg.startswith("-")), None)
 
 
-def _add_catalogue(subparsers, command):
-    # Imported only when it is asked for (or for help), so that a slow or broken catalogue
+def _add_optional(subparsers, command, name, module, help):
+    # Imported only when it is asked for (or for help), so that a slow or broken optional
     # module can neither slow down nor break the other subcommands.
-    if importlib.util.find_spec(CATALOGUE) is None:
+    if importlib.util.find_spec(module) is None:
         return
-    if command not in (None, "catalogue"):
-        subparsers.add_parser("catalogue", help="scenario catalogues")
+    if command not in (None, name):
+        subparsers.add_parser(name, help=help)
         return
     try:
-        importlib.import_module(CATALOGUE).add_parser(subparsers)
+        importlib.import_module(module).add_parser(subparsers)
     except Exception as error:
         failure = f"{type(error).__name__}: {error}"
-        parser = subparsers.add_parser("catalogue", help=f"scenario catalogues (unavailable: {failure})")
-        parser.set_defaults(func=lambda args: _unavailable(failure))
+        parser = subparsers.add_parser(name, help=f"{help} (unavailable: {failure})")
+        parser.set_defaults(func=lambda args: _unavailable(name, module, failure))
 
 
-def _unavailable(failure):
-    print(f"python3 -m gmms catalogue: error: cannot load {CATALOGUE}: {failure}", file=sys.stderr)
+def _unavailable(name, module, failure):
+    print(f"python3 -m gmms {name}: error: cannot load {module}: {failure}", file=sys.stderr)
     return 1
 
 

@@ -118,6 +118,25 @@ def test_cli_embedded_cluster_matches_serial(tmp_path):
     assert_same(result, serial("Sellwyn", scenarios, pairs))
 
 
+@pytest.mark.parametrize("tables, batch_pairs", [("in memory", 3), ("in memory", 40),
+                                                  ("files", 11)])
+def test_hazard_on_a_local_cluster_has_the_serial_bits(local_client, tables, batch_pairs):
+    from test_hazard import EXAMPLE, LEVELS, assert_same_hazard, rated_catalogue
+
+    from gmms import hazard
+
+    if tables == "files":
+        scenarios, pairs = EXAMPLE
+    else:
+        scenarios, pairs = rated_catalogue("Sellwyn", n_scenarios=9, n_sites=5)
+        pairs = pairs.sample(frac=1.0, random_state=2).reset_index(drop=True)
+    model = "Tarvik" if tables == "files" else "Sellwyn"
+    result = hazard.run(model, scenarios, pairs, levels=LEVELS, client=local_client,
+                        batch_pairs=batch_pairs, timeout=WAIT_S)
+    assert len(result.disaggregation.site_id) in (3, 5)
+    assert_same_hazard(result, hazard.run(model, scenarios, pairs, levels=LEVELS, serial=True))
+
+
 # --- a scheduler and two workers, as separate processes --------------------------------------
 
 def _command(name):
@@ -187,6 +206,27 @@ def test_scheduler_and_two_workers_match_serial(real_cluster, tmp_path, model):
     assert done.returncode == 0, done.stderr
     result, _ = read_output(tmp_path / "out.h5")
     assert_same(result, serial(model, scenarios, pairs))
+
+
+def test_hazard_on_a_scheduler_has_the_serial_bits(real_cluster, tmp_path):
+    from test_hazard import EXAMPLE, LEVELS, read_hdf5
+
+    from gmms import hazard
+
+    address, _ = real_cluster
+    done = subprocess.run(
+        [sys.executable, "-m", "gmms", "hazard", "Tarvik", "--scenarios", EXAMPLE[0],
+         "--pairs", EXAMPLE[1], "--out", tmp_path / "h.h5", "--scheduler", address,
+         "--batch-pairs", "7", "--quiet", "--levels", *map(str, LEVELS)], cwd=ROOT,
+        env=dict(os.environ, PYTHONPATH=str(ROOT)), capture_output=True, text=True,
+        timeout=WAIT_S + 60)
+    assert done.returncode == 0, done.stderr
+    top, disaggregation, _ = read_hdf5(tmp_path / "h.h5")
+    reference = hazard.run("Tarvik", *EXAMPLE, levels=LEVELS, serial=True)
+    for name in ("annual_rate", "uniform_hazard"):
+        assert (top[name].view(np.int64) == getattr(reference, name).view(np.int64)).all()
+    shares = reference.disaggregation.shares
+    assert (disaggregation["shares"].view(np.int64) == shares.view(np.int64)).all()
 
 
 KILLER = '''\

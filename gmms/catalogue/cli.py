@@ -31,14 +31,25 @@ def add_parser(subparsers):
     parser = subparsers.add_parser(
         "catalogue", help="evaluate a model over a catalogue of scenarios and sites",
         description=DESCRIPTION)
-    parser.add_argument("model", choices=MODEL_NAMES, metavar="MODEL",
-                        help=f"one of {', '.join(MODEL_NAMES)}")
-    parser.add_argument("--scenarios", required=True, metavar="FILE",
-                        help="the scenario table (.csv or .h5)")
-    parser.add_argument("--pairs", required=True, metavar="FILE",
-                        help="the pair table (.csv or .h5)")
+    add_catalogue_arguments(parser)
     parser.add_argument("--out", required=True, metavar="FILE",
                         help="where the results go (.h5 or .csv)")
+    add_run_options(parser)
+    parser.set_defaults(func=handle)
+    return parser
+
+
+def add_catalogue_arguments(parser, scenarios_help="the scenario table (.csv or .h5)"):
+    """The model and its catalogue: the arguments every command over a catalogue takes."""
+    parser.add_argument("model", choices=MODEL_NAMES, metavar="MODEL",
+                        help=f"one of {', '.join(MODEL_NAMES)}")
+    parser.add_argument("--scenarios", required=True, metavar="FILE", help=scenarios_help)
+    parser.add_argument("--pairs", required=True, metavar="FILE",
+                        help="the pair table (.csv or .h5)")
+
+
+def add_run_options(parser):
+    """Where and how a run over a catalogue goes: the options every such command shares."""
     mode = parser.add_mutually_exclusive_group()
     mode.add_argument("--scheduler", metavar="ADDRESS",
                       help="run on the Dask cluster of this scheduler (e.g. tcp://host:8786)")
@@ -54,29 +65,37 @@ def add_parser(subparsers):
     parser.add_argument("--quiet", action="store_true",
                         help="no progress bar and no closing summary")
     security.add_options(parser)
-    parser.set_defaults(func=handle)
-    return parser
+
+
+def guarded(command, call):
+    """``(0, what call() returns)``, or for a run that failed or was interrupted, its exit
+    status and None, once the one line that says why is on stderr."""
+    from .errors import CatalogueError
+
+    try:
+        with warnings.catch_warnings():
+            warnings.showwarning = _one_line(command, warnings.showwarning)
+            return 0, call()
+    except CatalogueError as error:
+        print(f"gmms {command}: error: {error}", file=sys.stderr)
+        return 1, None
+    except KeyboardInterrupt:
+        print(f"gmms {command}: interrupted; no output written", file=sys.stderr)
+        return 130, None
 
 
 def handle(args):
     """Run the ``catalogue`` command; returns the exit status."""
-    from .errors import CatalogueError
     from .runner import run_with_summary
 
-    try:
-        with warnings.catch_warnings():
-            warnings.showwarning = _one_line(warnings.showwarning)
-            _, summary = run_with_summary(
-                args.model, args.scenarios, args.pairs, out=args.out, scheduler=args.scheduler,
-                workers=args.workers, serial=args.serial, siblings=args.siblings,
-                batch_pairs=args.batch_pairs, progress=not args.quiet,
-                tls_ca_file=args.tls_ca_file, tls_cert=args.tls_cert, tls_key=args.tls_key)
-    except CatalogueError as error:
-        print(f"gmms catalogue: error: {error}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        print("gmms catalogue: interrupted; no output written", file=sys.stderr)
-        return 130
+    status, outcome = guarded("catalogue", lambda: run_with_summary(
+        args.model, args.scenarios, args.pairs, out=args.out, scheduler=args.scheduler,
+        workers=args.workers, serial=args.serial, siblings=args.siblings,
+        batch_pairs=args.batch_pairs, progress=not args.quiet,
+        tls_ca_file=args.tls_ca_file, tls_cert=args.tls_cert, tls_key=args.tls_key))
+    if status:
+        return status
+    _, summary = outcome
     if not args.quiet:
         print(f"{args.model}: {summary.pairs} pairs of {summary.scenarios} scenarios in "
               f"{summary.partitions} tasks ({summary.mode}) -> {summary.destination}",
@@ -84,11 +103,11 @@ def handle(args):
     return 0
 
 
-def _one_line(show):
+def _one_line(command, show):
     """Show our warning as the command's own line, any other as before."""
     def shown(message, category, *rest):
         if issubclass(category, security.InsecureSchedulerWarning):
-            print(f"gmms catalogue: warning: {message}", file=sys.stderr)
+            print(f"gmms {command}: warning: {message}", file=sys.stderr)
         else:
             show(message, category, *rest)
     return shown

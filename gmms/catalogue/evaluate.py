@@ -122,7 +122,7 @@ def evaluate_rows(task):
     model = MODELS[task.model]
     table = task.scenario_table
     if table is None:
-        table = _scenario_table(task.model, task.scenarios)
+        table = scenario_table(task.model, task.scenarios)
     with contextlib.ExitStack() as stack:
         source = reopen(task.pairs, stack)
         columns = source.read(pair_kinds(model), task.first_row, task.stop_row)
@@ -132,16 +132,17 @@ def evaluate_rows(task):
     return columns["scenario_id"], columns["site_id"], result
 
 
-def _scenario_table(model_name, descriptor):
-    """The scenario table of a file, read once per process (the last one used is kept)."""
+def scenario_table(model_name, descriptor, extra=None):
+    """The scenario table of a file, read once per process (the last one used is kept), with
+    the ``extra`` columns ({column: kind}) beside the model's."""
     from .plan import ScenarioTable
     from .tables import reopen
 
-    key = (model_name, descriptor)
+    key = (model_name, descriptor, tuple(sorted((extra or {}).items())))
     table = _scenario_tables.get(key)
     if table is None:
         with contextlib.ExitStack() as stack:
-            table = ScenarioTable(MODELS[model_name], reopen(descriptor, stack))
+            table = ScenarioTable(MODELS[model_name], reopen(descriptor, stack), extra=extra)
         _scenario_tables.clear()
         _scenario_tables[key] = table
     return table

@@ -84,10 +84,10 @@ class Planner:
 class ScenarioTable:
     """The scenario table in memory: ids, typed parameter columns, lookup by id."""
 
-    def __init__(self, model, source, chunk_rows=CHUNK_ROWS):
+    def __init__(self, model, source, chunk_rows=CHUNK_ROWS, extra=None):
         self.model = model
         self.source = source
-        kinds = scenario_kinds(model)
+        kinds = scenario_kinds(model, extra)
         chunks = [columns for _, columns in source.chunks(kinds, chunk_rows)]
         columns = {name: (np.concatenate([c[name] for c in chunks]) if chunks
                           else np.zeros(0, np.int64 if kind == ID else object))
@@ -147,8 +147,10 @@ class ScenarioTable:
                 {name: values[chosen] for name, values in self.values.items()})
 
 
-def scenario_kinds(model):
-    return {"scenario_id": ID, **dict(model.scenario_columns)}
+def scenario_kinds(model, extra=None):
+    """Columns of the scenario table: the id, the model's scalar parameters and ``extra``
+    ({column: kind}, columns a consumer of the catalogue needs beside the model's)."""
+    return {"scenario_id": ID, **dict(model.scenario_columns), **(extra or {})}
 
 
 def pair_kinds(model):
@@ -181,16 +183,25 @@ class Partition:
 class Catalogue:
     """A model's scenario and pair tables, checked, and their partitions."""
 
-    def __init__(self, model, scenarios, pairs, target, chunk_rows=CHUNK_ROWS, progress=None):
+    def __init__(self, model, scenarios, pairs, target, chunk_rows=CHUNK_ROWS, progress=None,
+                 extra=None, check=None):
+        """``extra``: further scenario columns ({column: kind}) a consumer needs. ``check``: an
+        object whose ``scenarios(table)`` sees the scenario table once read, and whose
+        ``pairs(first_row, columns, codes)`` sees every chunk of the pair table as it is checked
+        (``site_id`` among the columns), so that a consumer's own checks also come before any
+        model work and cost no second reading."""
         self.model = model
         self.pairs = pairs
         self.chunk_rows = chunk_rows
         self._progress = progress or (lambda rows: None)
-        kinds = scenario_kinds(model)
+        kinds = scenario_kinds(model, extra)
         scenarios.require(kinds, self._hint(pairs, "pair"))
         pairs.require(pair_kinds(model), self._hint(scenarios, "scenario"))
-        self.scenarios = ScenarioTable(model, scenarios, chunk_rows)
+        self.scenarios = ScenarioTable(model, scenarios, chunk_rows, extra)
         self.scenarios.check_unique()
+        self._check = check
+        if check is not None:
+            check.scenarios(self.scenarios)
         self.cuts, self.n_pairs, used = self._check_pairs(target)
         self.n_scenarios_used = int(used.sum())
         ims = self.scenarios.values.get("IM")
@@ -209,10 +220,13 @@ class Catalogue:
         planner = Planner(target)
         used = np.zeros(len(self.scenarios.ids), dtype=bool)
         rows = 0
+        wanted = ("scenario_id", "site_id") if self._check is not None else ("scenario_id",)
         kinds = {column: kind for column, kind in pair_kinds(self.model).items()
-                 if column == "scenario_id" or self.pairs.needs_check(column, kind)}
+                 if column in wanted or self.pairs.needs_check(column, kind)}
         for first_row, columns in self.pairs.chunks(kinds, self.chunk_rows):
             codes = self.scenarios.rows_of(columns["scenario_id"], self.pairs, first_row)
+            if self._check is not None:
+                self._check.pairs(first_row, columns, codes)
             planner.feed(codes)
             used[codes] = True
             rows = first_row + len(codes)

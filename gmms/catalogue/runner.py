@@ -75,14 +75,9 @@ def run_with_summary(model, scenarios, pairs, *, client=None, out=None, schedule
                      workers=None, serial=False, siblings=None, batch_pairs=DEFAULT_BATCH_PAIRS,
                      progress=False, timeout=None, security=None, tls_ca_file=None,
                      tls_cert=None, tls_key=None):
-    spec = MODELS.get(model)
-    if spec is None:
-        raise ValueError(f"unknown model {model!r}; choose one of {', '.join(MODELS)}")
-    security = security_from(scheduler, security, tls_ca_file, tls_cert, tls_key)
-    executor = choose(client=client, scheduler=scheduler, workers=workers, serial=serial,
-                      security=security)
-    if batch_pairs < 1:
-        raise ValueError("batch_pairs must be at least 1")
+    spec, executor = prepare(model, client=client, scheduler=scheduler, workers=workers,
+                             serial=serial, batch_pairs=batch_pairs, security=security,
+                             tls_ca_file=tls_ca_file, tls_cert=tls_cert, tls_key=tls_key)
     if out is not None:
         check_destination(out)
     siblings = _sibling_directory(spec, siblings, executor)
@@ -112,6 +107,21 @@ def run_with_summary(model, scenarios, pairs, *, client=None, out=None, schedule
             raise
     result = sink.frame if out is None else pathlib.Path(out)
     return result, Summary(catalogue, executor.mode, result if out is not None else None)
+
+
+def prepare(model, *, client, scheduler, workers, serial, batch_pairs, security=None,
+            tls_ca_file=None, tls_cert=None, tls_key=None):
+    """The model's registry entry and the executor of a run over a catalogue, or ValueError
+    for a model, a way to run or a batch size that cannot be."""
+    spec = MODELS.get(model)
+    if spec is None:
+        raise ValueError(f"unknown model {model!r}; choose one of {', '.join(MODELS)}")
+    security = security_from(scheduler, security, tls_ca_file, tls_cert, tls_key)
+    executor = choose(client=client, scheduler=scheduler, workers=workers, serial=serial,
+                      security=security)
+    if batch_pairs < 1:
+        raise ValueError("batch_pairs must be at least 1")
+    return spec, executor
 
 
 def _sibling_directory(spec, siblings, executor):
