@@ -1,6 +1,7 @@
 """The ``catalogue`` command: ``python3 -m gmms catalogue MODEL --scenarios FILE ...``."""
 
 import argparse
+import os
 import sys
 
 MODEL_NAMES = ("Tarvik", "Morrand", "Sellwyn")
@@ -11,7 +12,9 @@ scenario (scenario_id and the model's scalar parameters), the pair table a row p
 site) (scenario_id, site_id and the per-site parameters); both are CSV or HDF5 files. The
 results (scenario_id, site_id, mu_im, median_im, phi_im, tau_im) go to --out, a .h5 or .csv
 file, which appears only when complete. By default the run uses a local cluster of one worker
-process per core."""
+process per core, or runs in this process when the catalogue is too small for a cluster to pay
+for itself. A run that stops short keeps what it completed beside --out; run it again with
+--resume to evaluate only the rest."""
 
 
 def _positive(text):
@@ -44,8 +47,12 @@ def add_parser(subparsers):
     parser.add_argument("--siblings", metavar="DIR",
                         help="directory of the sibling modules Dovecar and Brisquell, on every "
                              "worker (default: the stand-ins shipped with gmms)")
-    parser.add_argument("--batch-pairs", type=_positive, default=100_000, metavar="N",
-                        help="target number of pairs per task (default: %(default)s)")
+    parser.add_argument("--batch-pairs", type=_positive, metavar="N",
+                        help="target number of pairs per task (default: several tasks per "
+                             "worker, none too small to be worth sending)")
+    parser.add_argument("--resume", action="store_true",
+                        help="continue the interrupted run of the same arguments from the "
+                             "partitions it completed")
     parser.add_argument("--quiet", action="store_true",
                         help="no progress bar and no closing summary")
     parser.set_defaults(func=handle)
@@ -56,20 +63,26 @@ def handle(args):
     """Run the ``catalogue`` command; returns the exit status."""
     from .errors import CatalogueError
     from .runner import run_with_summary
+    from .state import state_directory
 
     try:
         _, summary = run_with_summary(
             args.model, args.scenarios, args.pairs, out=args.out, scheduler=args.scheduler,
             workers=args.workers, serial=args.serial, siblings=args.siblings,
-            batch_pairs=args.batch_pairs, progress=not args.quiet)
+            batch_pairs=args.batch_pairs, progress=not args.quiet, resume=args.resume)
     except CatalogueError as error:
         print(f"gmms catalogue: error: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        print("gmms catalogue: interrupted; no output written", file=sys.stderr)
+        kept = state_directory(args.out)
+        print("gmms catalogue: interrupted; no output written"
+              + (f"; what was complete is kept in {kept} for --resume"
+                 if os.path.isdir(kept) else ""), file=sys.stderr)
         return 130
     if not args.quiet:
         print(f"{args.model}: {summary.pairs} pairs of {summary.scenarios} scenarios in "
               f"{summary.partitions} tasks ({summary.mode}) -> {summary.destination}",
               file=sys.stderr)
+        for note in summary.notes:
+            print(f"  {note}", file=sys.stderr)
     return 0

@@ -16,6 +16,7 @@ import numpy as np
 
 from .errors import ScenarioRefused, SetupError
 from .models import DOUBLE, INT, MODELS, SITE
+from .parts import columns_of, write_part
 
 _entries = {}
 _scenario_tables = {}
@@ -143,3 +144,38 @@ def evaluate_rows(model_name, siblings, scenarios, pairs, first, stop):
     sites = {name: columns[name] for name in model.site_columns}
     result = evaluate(model_name, siblings, ids, values, codes, sites)
     return columns["scenario_id"], columns["site_id"], result
+
+
+class Task:
+    """One partition to evaluate: rows ``first_row`` to ``stop_row`` of the pair table, number
+    ``index``. ``call`` is the evaluator and its arguments. With ``directory`` set, the process
+    that evaluates it writes the results there, as a part file in ``file_format``, and returns
+    only the Part; otherwise it returns the output columns themselves."""
+
+    __slots__ = ("index", "first_row", "stop_row", "ids", "call", "directory", "file_format")
+
+    def __init__(self, index, first_row, stop_row, ids, call, directory=None, file_format=None):
+        self.index, self.first_row, self.stop_row = index, first_row, stop_row
+        self.ids, self.call = ids, call
+        self.directory, self.file_format = directory, file_format
+
+    def __len__(self):
+        return self.stop_row - self.first_row
+
+    def __getstate__(self):
+        return {name: getattr(self, name) for name in self.__slots__}
+
+    def __setstate__(self, state):
+        for name, value in state.items():
+            setattr(self, name, value)
+
+
+def evaluate_task(task):
+    """Evaluate a task and write its part (returning the Part) or return its columns."""
+    function, *arguments = task.call
+    value = function(*arguments)
+    scenario_id, site_id, result = (*task.ids, value) if task.ids is not None else value
+    columns = columns_of(scenario_id, site_id, result)
+    if task.directory is None:
+        return columns
+    return write_part(task.directory, task.index, columns, task.file_format)
