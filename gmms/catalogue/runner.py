@@ -6,6 +6,7 @@ import logging
 import os
 import pathlib
 import sys
+import time
 import uuid
 import warnings
 
@@ -26,13 +27,16 @@ CONNECT_S = 30
 class Summary:
     """What a run did, for the command line's closing line."""
 
-    def __init__(self, catalogue, mode, destination, notes):
+    def __init__(self, catalogue, mode, destination, notes, loop):
         self.pairs = catalogue.n_pairs
         self.scenarios = catalogue.n_scenarios_used
         self.partitions = len(catalogue.cuts) - 1
         self.mode = mode
         self.destination = destination
         self.notes = notes                  # what the run decided for itself, one line each
+        # Wall and CPU seconds (this process, all its threads) from the first task to the
+        # file in place: the part of a run that the cluster is there to shorten.
+        self.loop_seconds, self.loop_cpu_seconds = loop
 
 
 def run(model, scenarios, pairs, *, client=None, out=None, scheduler=None, workers=None,
@@ -100,7 +104,9 @@ def run_with_summary(model, scenarios, pairs, *, client=None, out=None, schedule
         pair_source = open_source(pairs, "pairs", stack)
         n_estimate = sizing.estimate_rows(pair_source)
         n_workers = workers or sizing.default_workers()
-        if mode == "local" and not sizing.cluster_pays(spec.name, n_estimate, n_workers):
+        other_siblings = siblings is not None
+        if mode == "local" and not sizing.cluster_pays(spec.name, n_estimate, n_workers,
+                                                       other_siblings):
             mode = "in process"
             notes.append(f"in process: a cluster of {n_workers} workers would not pay for "
                          f"itself for about {n_estimate} pairs of {spec.name} "
@@ -118,10 +124,13 @@ def run_with_summary(model, scenarios, pairs, *, client=None, out=None, schedule
             elif mode in ("serial", "in process"):
                 n_workers = 1
             target = (batch_pairs or destination.target
-                      or sizing.batch_pairs(spec.name, n_estimate, n_workers))
+                      or sizing.batch_pairs(spec.name, n_estimate, n_workers, other_siblings))
             with _bar(progress, "checking", getattr(pair_source, "rows", None), " rows") as bar:
                 catalogue = Catalogue(spec, scenario_source, pair_source, target,
                                       chunk_rows=max(CHUNK_ROWS, target), progress=bar.update)
+            if mode not in ("serial", "in process"):
+                n_workers = sum(client.nthreads().values())      # the cluster is up
+            started, cpu_started = time.perf_counter(), time.process_time()
             metadata = {"model": spec.name, "IM": catalogue.im, "gmms_version": _version()}
             if spec.sibling is not None:
                 metadata["siblings"] = siblings or "stand-ins"
@@ -140,10 +149,11 @@ def run_with_summary(model, scenarios, pairs, *, client=None, out=None, schedule
                     _run_distributed(client, work, destination, bar, timeout,
                                      local=mode in ("local", "workers"), notes=notes)
             destination.commit()
+            loop = (time.perf_counter() - started, time.process_time() - cpu_started)
         except BaseException as error:
             raise _stopped(destination, error) from None
     result = destination.frame if out is None else pathlib.Path(out)
-    return result, Summary(catalogue, mode, result if out is not None else None, notes)
+    return result, Summary(catalogue, mode, result if out is not None else None, notes, loop)
 
 
 def _destination(spec, scenarios, pairs, out, siblings, batch_pairs, resume):

@@ -13,6 +13,9 @@ import os
 # Seconds per pair, one process, reading, evaluating and writing included.
 PAIR_S = {"Tarvik": 150e-9, "Morrand": 1.0e-6, "Sellwyn": 2.1e-6}
 DEFAULT_PAIR_S = 2e-6              # a model not measured yet: assume the slowest
+# With sibling modules other than the stand-ins (the real ones), a pair costs what their three
+# or four calls cost: unknown here, and most likely more than the stand-ins' arithmetic.
+OTHER_SIBLINGS_PAIR_S = 20e-6
 
 # Starting a local cluster of n workers: about this, plus this much per worker.
 CLUSTER_START_S = 0.5
@@ -23,7 +26,9 @@ MIN_TASK_S = 0.05                  # a task costs a few milliseconds to send, wr
 MAX_TASK_PAIRS = 400_000           # what one task holds in memory: about 50 MiB at most
 
 
-def pair_seconds(model_name):
+def pair_seconds(model_name, other_siblings=False):
+    if other_siblings:
+        return OTHER_SIBLINGS_PAIR_S
     return PAIR_S.get(model_name, DEFAULT_PAIR_S)
 
 
@@ -45,20 +50,20 @@ def estimate_rows(source):
     return math.ceil((size - start) / (len(sample) / lines))
 
 
-def batch_pairs(model_name, n_pairs, n_workers):
+def batch_pairs(model_name, n_pairs, n_workers, other_siblings=False):
     """Pairs per task: several tasks per worker, none too small to be worth sending, none too
     big for a worker's memory."""
-    smallest = math.ceil(MIN_TASK_S / pair_seconds(model_name))
+    smallest = math.ceil(MIN_TASK_S / pair_seconds(model_name, other_siblings))
     share = math.ceil(n_pairs / (TASKS_PER_WORKER * max(1, n_workers)))
     return max(1, min(MAX_TASK_PAIRS, max(smallest, share)))
 
 
-def cluster_pays(model_name, n_pairs, n_workers):
+def cluster_pays(model_name, n_pairs, n_workers, other_siblings=False):
     """Whether n_workers started for this run would finish it sooner than this process alone:
     their start-up must cost less than the work they take off it."""
     if n_workers < 2:
         return False
-    work_s = n_pairs * pair_seconds(model_name)
+    work_s = n_pairs * pair_seconds(model_name, other_siblings)
     start_s = CLUSTER_START_S + CLUSTER_START_PER_WORKER_S * n_workers
     return work_s * (1 - 1 / n_workers) > start_s
 
