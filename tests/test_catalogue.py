@@ -449,15 +449,15 @@ def test_resume_refuses_a_state_that_does_not_fit_and_names_why(tmp_path, tables
 
 
 @contextlib.contextmanager
-def failing_writes(monkeypatch, after):
-    """Part writes that fail as on a full disk once ``after`` have succeeded (None: never)."""
+def failing_writes(monkeypatch, after, code=errno.ENOSPC):
+    """Part writes that fail (as on a full disk) once ``after`` have succeeded (None: never)."""
     from gmms.catalogue import evaluate
 
     write_part, written = evaluate.write_part, []
 
     def failing(*args):
         if len(written) == after:
-            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+            raise OSError(code, os.strerror(code))
         written.append(write_part(*args))
         return written[-1]
 
@@ -477,9 +477,11 @@ def _tmpfs(directory, size):
         pytest.skip(f"cannot mount a tmpfs: {done.stderr.strip()}")
 
 
-@pytest.mark.parametrize("how", ["full file system", "failing write"])
+@pytest.mark.parametrize("how, code", [("full file system", errno.ENOSPC),
+                                       ("failing write", errno.ENOSPC),
+                                       ("failing write", errno.EACCES)])
 def test_destination_full_mid_run_leaves_no_file_and_a_state_to_resume(tmp_path, tables,
-                                                                       monkeypatch, how):
+                                                                       monkeypatch, how, code):
     expected = reference(tmp_path, tables, "csv")
     destination = tmp_path / "full"
     destination.mkdir()
@@ -489,10 +491,12 @@ def test_destination_full_mid_run_leaves_no_file_and_a_state_to_resume(tmp_path,
         _tmpfs(destination, "40k")          # room for the state and a few parts, not all
     try:
         with pytest.raises(catalogue.CatalogueError) as error:
-            with failing_writes(monkeypatch, after=5 if how == "failing write" else None):
+            with failing_writes(monkeypatch, after=5 if how == "failing write" else None,
+                                code=code):
                 catalogue.run(**arguments)
         message = str(error.value)
-        assert message.startswith("cannot write the results: [Errno 28] No space left on device")
+        assert message.startswith(f"cannot write the results: [Errno {code}] "
+                                  f"{os.strerror(code)}")
         assert "complete partitions are kept in" in message and "--resume" in message
         assert not out.exists()
         if how == "full file system":

@@ -240,7 +240,10 @@ class Assembly:
         os.fsync(self._fd)
         self.close()
         os.replace(self.path, destination)
-        _fsync(os.path.dirname(os.path.abspath(destination)) or ".", os.O_RDONLY)
+        try:                    # the rename itself made durable, where directories can be synced
+            _fsync(os.path.dirname(os.path.abspath(destination)))
+        except OSError:
+            pass
 
     def close(self):
         if self._fd is not None:

@@ -166,7 +166,10 @@ def _destination(spec, scenarios, pairs, out, siblings, batch_pairs, resume):
                  "out": os.path.abspath(out), "siblings": siblings or "stand-ins",
                  "batch_pairs": batch_pairs or "automatic", "gmms_version": _version()}
     inputs = {role: describe_input(path) for role, path in files.items()}
-    return FileDestination(out, arguments, inputs, resume)
+    try:
+        return FileDestination(out, arguments, inputs, resume)
+    except OSError as error:
+        raise CatalogueError(f"{os.fspath(out)}: cannot write beside it: {error}") from None
 
 
 # Failures that the same run would meet again: what they leave is of no use to --resume.
