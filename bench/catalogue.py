@@ -195,14 +195,16 @@ def table(directory, args):
         scenarios, s_path, p_path = make(directory, model, args.scenarios, args.sites)
         out = directory / f"{model}-out.h5"
         base = [model, "--scenarios", s_path, "--pairs", p_path, "--out", out]
-        runs = {"serial": [], "workers": [], "default": []}
+        options = {"serial": ["--serial"], "workers": ["--workers", 2], "default": []}
+        runs = {mode: [] for mode in options}
         bare, ceilings = [], []
-        for _ in range(args.repeat):
+        for repeat in range(args.repeat):
             ceilings.append(ceiling())
             bare.append(bare_loop(model, scenarios, p_path))
-            runs["serial"].append(command(*base, "--serial"))
-            runs["workers"].append(command(*base, "--workers", 2))
-            runs["default"].append(command(*base))
+            # A different order each time: a command that follows a cluster's shutdown pays.
+            modes = list(options)[repeat % 3:] + list(options)[:repeat % 3]
+            for mode in modes if repeat % 2 else reversed(modes):
+                runs[mode].append(command(*base, *options[mode]))
         whole = {mode: median(reports, "whole") for mode, reports in runs.items()}
         faster = min(whole["serial"], whole["workers"])
         chosen = runs["default"][0]["mode"]
@@ -231,10 +233,13 @@ def big(directory, args):
         out = directory / f"{model}-out.h5"
         base = [model, "--scenarios", s_path, "--pairs", p_path, "--out", out]
         serial, workers, ceilings = [], [], []
-        for _ in range(args.big_repeat):
+        for repeat in range(args.big_repeat):
             ceilings.append(ceiling())
+            if repeat % 2:
+                workers.append(command(*base, "--workers", 2, watch=True))
             serial.append(command(*base, "--serial"))
-            workers.append(command(*base, "--workers", 2, watch=True))
+            if not repeat % 2:
+                workers.append(command(*base, "--workers", 2, watch=True))
         worker_peaks = max(peak for report in workers for peak in report["workers_mib"])
         print(f"| `{model}` | {median(serial, 'whole'):.1f} s | {median(workers, 'whole'):.1f} s"
               f" | {median(serial, 'whole') / median(workers, 'whole'):.2f} | "
