@@ -21,6 +21,8 @@ import types
 import numpy as np
 from shapely.geometry import Point, Polygon
 
+from gmms.models import REFERENCE_ROCK_VS30_MPS, REFERENCE_ROCK_Z2P5_KM
+
 # ---------------------------------------------------------------------------------------------
 # Tarvik with numpy and shapely
 
@@ -176,8 +178,7 @@ def sellwyn_loop(IM, M, fwidth, fdip, Z_tor, Z_hyp, R_JB, R_rup, R_x, Vs30, Z2p5
     M, fwidth, fdip, Z_tor, Z_hyp = float(M), float(fwidth), float(fdip), float(Z_tor), float(Z_hyp)
     R_JB, R_rup, R_x, Vs30, Z2p5 = R_JB.tolist(), R_rup.tolist(), R_x.tolist(), Vs30.tolist(), Z2p5.tolist()
     phi_1, phi_2, tau_1, tau_2, rho_1, rho_2, phi_af, k2 = SELLWYN_COEFFICIENTS[IM]  # IM 0 or 1
-    Vs30_R = 1100.0
-    Z2p5_R = math.exp(7.089 - math.log(Vs30_R) * 1.144)
+    Vs30_R, Z2p5_R = REFERENCE_ROCK_VS30_MPS, REFERENCE_ROCK_Z2P5_KM
     phi_m = _taper(phi_1, phi_2, M)
     tau_m = _taper(tau_1, tau_2, M)
     rho = _taper(rho_1, rho_2, M)

@@ -14,7 +14,6 @@ directory of the real ones.
 import argparse
 import csv
 import difflib
-import importlib
 import io
 import math
 import pathlib
@@ -36,33 +35,19 @@ def add_parser(subparsers):
 # ---------------------------------------------------------------------------------------------
 # Loading a model
 
-def load(model, siblings=None, *, quiet=False):
-    """Imports gmms.<model>, with its sibling module from ``siblings`` (default: the stand-ins)."""
-    from gmms import siblings as sibling_dirs
+def load(model, siblings=None):
+    """gmms.<model> with its sibling module from ``siblings`` (default: the stand-ins, noted on
+    stderr)."""
+    from gmms.siblings import STANDIN_DIR
 
-    if model.sibling is not None:
-        try:
-            directory = sibling_dirs.use_siblings(siblings)
-        except FileNotFoundError as error:
-            raise InputError(str(error)) from None
-        if siblings is None and not quiet:
-            print(f"note: {model.name} runs on the STAND-IN {model.sibling} from {directory}: made-up "
-                  f"numbers, not for hazard work; name the real module's directory with --siblings DIR",
-                  file=sys.stderr)
+    if model.sibling is not None and siblings is None and STANDIN_DIR.is_dir():
+        print(f"note: {model.name} runs on the STAND-IN {model.sibling} from {STANDIN_DIR}: made-up "
+              f"numbers, not for hazard work; name the real module's directory with --siblings DIR",
+              file=sys.stderr)
     try:
-        module = importlib.import_module(f"gmms.{model.name}")
-    except ModuleNotFoundError as error:
-        if error.name == f"gmms.{model.name}":
-            raise InputError(f"gmms.{model.name} is not built (./dev build, or pip install .)") from None
-        raise InputError(f"cannot load gmms.{model.name}: {error}") from None
-    except ImportError as error:
-        raise InputError(f"cannot load gmms.{model.name}: {error}") from None
-    if model.sibling is not None:
-        # Without one in the named directory, a sibling found further down sys.path would do.
-        found = pathlib.Path(getattr(getattr(module, model.sibling, None), "__file__", None) or "")
-        if not found.resolve().is_relative_to(directory):
-            raise InputError(f"{directory} holds no {model.sibling} module (found: {found or 'none'})")
-    return module
+        return models.load(model, siblings)
+    except models.LoadError as error:
+        raise InputError(str(error)) from None
 
 
 def call(model, module, arguments):
@@ -276,7 +261,7 @@ def _add_trellis(subparsers):
     parser.add_argument("--vs30", metavar="M/S", type=float, nargs="+", default=[760.0, 360.0, 180.0],
                         help="site classes by Vs30 in m/s, one line style each (default: 760 360 180)")
     parser.add_argument("--siblings", metavar="DIR",
-                        help="directory holding the real Dovecar and Brisquell modules "
+                        help=f"directory holding the real {models.spoken_list(models.SIBLINGS)} modules "
                              "(default: the stand-ins, made-up numbers)")
     parser.set_defaults(func=_trellis)
 

@@ -1,8 +1,8 @@
 """Trellis plots: median IM against rupture distance, one panel per model and IM.
 
 Every panel shows one line per magnitude (colour) and site class (line style), on log-log axes,
-for a fixed scenario per model (below). The figure is drawn with matplotlib's Agg backend and
-touches no pyplot state.
+for a fixed scenario per model (its registry entry's ``trellis``). The figure is drawn with
+matplotlib's Agg backend and touches no pyplot state.
 """
 
 import itertools
@@ -16,59 +16,43 @@ from gmms import models
 
 R_RUP_KM = np.geomspace(1.0, 300.0, 121)
 
-# (model, IM selector or None), in panel order.
-PANELS = (("Tarvik", 0), ("Tarvik", 1), ("Morrand", None), ("Sellwyn", 0), ("Sellwyn", 1))
-
-# The scenario of each model's panels: a description and the entry function's source parameters.
-# Morrand and Sellwyn: a vertical strike-slip rupture reaching the surface, with the sites
-# perpendicular to strike, so that R_JB = R_x = R_rup.
-SCENARIOS = {
-    "Tarvik": ("in-slab event, hypocentre 50 km deep\nat 38.0°N 142.0°E (forearc)",
-               dict(hypo_lat=38.0, hypo_lon=142.0, hypo_depth=50.0, fins=1, fint=1, fnm=0, frv=0)),
-    "Morrand": ("vertical strike-slip, top of rupture 0 km\nmodel-based CAV (CAVgmType 1), PSVcheck 1",
-                dict(fdip=90.0, fZtor=0.0, fnm=0, frv=0, CAVgmType=1, PSVcheck=1)),
-    "Sellwyn": ("vertical strike-slip, top of rupture 0 km,\nwidth 15 km, hypocentre 8 km deep, region JP",
-                dict(fwidth=15.0, fdip=90.0, Z_tor=0.0, Z_hyp=8.0, fnm=0, frv=0, region="JP")),
-}
-
+# (model, IM selector or None), in panel order: every IM of every model of the registry.
+PANELS = tuple((name, im) for name, model in models.MODELS.items() for im in model.measures)
 
 TITLES = {"CAVdp": "standardized CAV"}
 
 
-def z2p5_km(vs30):
-    """Depth to Vs = 2.5 km/s from Vs30: the relation Sellwyn assigns to its reference rock."""
-    return np.exp(7.089 - 1.144 * np.log(vs30))
-
-
-def site_arrays(vs30):
+def site_arrays(model, vs30):
+    """The model's site parameters along R_RUP_KM, as the registry's ``trellis`` values say."""
     n = len(R_RUP_KM)
-    return {
-        "R_rup": R_RUP_KM.copy(),
-        "R_JB": R_RUP_KM.copy(),
-        "R_x": R_RUP_KM.copy(),
-        "Vs30": np.full(n, vs30),
-        "Z1p0": np.full(n, np.nan),  # Morrand reads it, but no equation uses it
-        "Z2p5": np.full(n, z2p5_km(vs30)),
-    }
+    arrays = {}
+    for p in model.site_parameters:
+        if p.trellis == models.DISTANCE:
+            arrays[p.name] = R_RUP_KM.copy()
+        elif p.trellis == models.VS30:
+            arrays[p.name] = np.full(n, vs30)
+        else:
+            arrays[p.name] = np.full(n, p.trellis(vs30) if callable(p.trellis) else p.trellis)
+    return arrays
 
 
 def median(module, model, im, magnitude, vs30):
     """Median IM along R_RUP_KM for one magnitude and Vs30."""
-    sites = site_arrays(vs30)
-    arguments = dict(SCENARIOS[model.name][1], M=magnitude)
+    arguments = dict(model.trellis.scenario, M=magnitude)
     if im is not None:
         arguments["IM"] = im
-    arguments.update({p.name: sites[p.name] for p in model.site_parameters})
+    arguments.update(site_arrays(model, vs30))
     mean, _, _ = getattr(module, model.entry)(**arguments)
     return np.exp(mean)
 
 
 def plot(modules, magnitudes, vs30s, *, standins=True):
     """Returns the trellis figure for the loaded model ``modules`` (name -> module)."""
-    figure = Figure(figsize=(15.0, 9.6), dpi=110, layout="constrained")
+    rows = -(-(len(PANELS) + 1) // 3)      # the panels and the key, three to a row
+    figure = Figure(figsize=(15.0, 4.8 * rows), dpi=110, layout="constrained")
     FigureCanvasAgg(figure)
     figure.suptitle("Median intensity measure against rupture distance", fontsize=15, fontweight="bold")
-    grid = figure.subplots(2, 3)
+    grid = figure.subplots(rows, 3, squeeze=False)
     colours = list(_colours(len(magnitudes)))
     styles = list(itertools.islice(itertools.cycle(["-", "--", ":", "-."]), len(vs30s)))
 
@@ -84,7 +68,7 @@ def plot(modules, magnitudes, vs30s, *, standins=True):
         axes.set_xlim(R_RUP_KM[0], R_RUP_KM[-1])
         title = TITLES.get(measure, models.MEASURES[measure])
         axes.set_title(f"{name}: {title} ({measure})", fontsize=12, loc="left")
-        axes.text(0.03, 0.03, SCENARIOS[name][0], transform=axes.transAxes, ha="left", va="bottom",
+        axes.text(0.03, 0.03, model.trellis.caption, transform=axes.transAxes, ha="left", va="bottom",
                   fontsize=8.5, color="0.3", bbox=dict(facecolor="white", edgecolor="none", alpha=0.8, pad=1.5))
         axes.set_xlabel("rupture distance R_rup (km)")
         axes.set_ylabel(f"median {measure}")
@@ -96,7 +80,8 @@ def plot(modules, magnitudes, vs30s, *, standins=True):
                       bbox=dict(facecolor="white", edgecolor="firebrick", boxstyle="round,pad=0.3"))
 
     key = grid.flat[len(PANELS)]
-    key.axis("off")
+    for unused in grid.flat[len(PANELS):]:
+        unused.axis("off")
     by_magnitude = [Line2D([], [], color=c, linewidth=2.0) for c in colours]
     by_site = [Line2D([], [], color="black", linestyle=s, linewidth=1.6) for s in styles]
     first = key.legend(by_magnitude, [f"M {m:g}" for m in magnitudes], title="Magnitude",
@@ -105,12 +90,13 @@ def plot(modules, magnitudes, vs30s, *, standins=True):
     key.legend(by_site, [f"Vs30 = {v:g} m/s" for v in vs30s], title="Site class",
                loc="upper left", bbox_to_anchor=(0.45, 1.0), fontsize=10, title_fontsize=11)
     notes = ["Sites perpendicular to strike: R_JB = R_x = R_rup.",
-             "Z2p5 = exp(7.089 - 1.144 ln Vs30) km; Z1p0 unused.",
-             "Ia, CAV and CAVdp in the units of each model's",
+             f"Z2p5 = exp({models.Z2P5_INTERCEPT} - {models.Z2P5_SLOPE} ln Vs30) km; Z1p0 unused.",
+             f"{models.spoken_list(models.MEASURES)} in the units of each model's",
              "publication; the scenario of a model is in its panels."]
     key.text(0.0, 0.30, "\n".join(notes), transform=key.transAxes, ha="left", va="top", fontsize=9.5)
     if standins:
-        warning = ("Morrand and Sellwyn ran on the STAND-IN sibling\nmodules Dovecar and Brisquell: "
+        built_on = models.spoken_list(m.name for m in models.MODELS.values() if m.sibling is not None)
+        warning = (f"{built_on} ran on the STAND-IN sibling\nmodules {models.spoken_list(models.SIBLINGS)}: "
                    "their curves\nare made up, not a ground-motion model.")
         key.text(0.0, 0.02, warning, transform=key.transAxes, ha="left", va="bottom", fontsize=9.5,
                  color="firebrick")

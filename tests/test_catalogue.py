@@ -227,6 +227,7 @@ def no_model_work(monkeypatch):
     monkeypatch.setattr(runner, "evaluate", lambda *a: calls.append(a))
     monkeypatch.setattr(runner, "evaluate_rows", lambda *a: calls.append(a))
     monkeypatch.setattr(runner, "load_entry", lambda *a: calls.append(a))
+    monkeypatch.setattr(runner, "evaluate_part", lambda *a: calls.append(a))
     return calls
 
 
@@ -301,6 +302,13 @@ def test_model_already_loaded_with_other_siblings_is_reported(tmp_path, monkeypa
     scenarios, pairs = small_catalogue("Morrand")
     with pytest.raises(SetupError, match="already runs with Dovecar from .*restart the workers"):
         catalogue.run("Morrand", scenarios, pairs, serial=True, siblings=tmp_path)
+
+
+def test_sibling_directory_without_the_sibling_is_named_as_on_the_command_line(tmp_path, monkeypatch):
+    monkeypatch.setattr(sys, "path", list(sys.path))
+    scenarios, pairs = small_catalogue("Sellwyn")
+    with pytest.raises(SetupError, match=f"{tmp_path} holds no Brisquell module \\(found: "):
+        catalogue.run("Sellwyn", scenarios, pairs, serial=True, siblings=tmp_path)
 
 
 # --- command line ----------------------------------------------------------------------------

@@ -85,12 +85,12 @@ def local_client():
 @pytest.mark.parametrize("workers_see_it", [True, False], ids=["shared", "not-shared"])
 def test_local_cluster_matches_serial(local_client, tmp_path, monkeypatch, model, out,
                                       workers_see_it):
-    from gmms.catalogue import runner
+    from gmms.catalogue import executors, runner
 
     if out is None and not workers_see_it:
         pytest.skip("a DataFrame is always made here")
     # Workers that do not see the destination send their results here to be written.
-    monkeypatch.setattr(runner, "_workers_see", lambda client, directory: workers_see_it)
+    monkeypatch.setattr(executors.ClientExecutor, "writes_to", lambda self, d: workers_see_it)
     scenarios, pairs = example(model)
     destination = tmp_path / f"out.{out}" if out else None
     result, summary = runner.run_with_summary(

@@ -174,6 +174,16 @@ def test_siblings_option_uses_the_named_modules(tmp_path):
     assert (row["mean_ln_CAVdp"], row["phi"], row["tau"]) == ("0.0072", "0.147", "0.115")
 
 
+class _IntOnly:
+    def __int__(self):
+        return 0
+
+
+# Values that tell the kinds apart, each with the kinds that accept it.
+KIND_PROBES = [(2**40, {"double", "object"}), (_IntOnly(), {"int", "object"}),
+               (np.zeros(0), {"sites", "object"}), (object(), {"object"})]
+
+
 @pytest.mark.parametrize("name", models.MODELS)
 def test_model_table_matches_the_entry_function(name):
     # Names and order from the built function; kinds by calling with a value of each kind.
@@ -184,6 +194,17 @@ def test_model_table_matches_the_entry_function(name):
     sample = {"double": 1.0, "int": 0, "sites": np.zeros(0), "object": "JP"}
     result = entry(**{p.name: sample[p.kind] for p in model.parameters})
     assert [len(a) for a in result] == [0, 0, 0]
+    for p in model.parameters:
+        for probe, accepted_by in KIND_PROBES:
+            arguments = {q.name: sample[q.kind] for q in model.parameters}
+            arguments[p.name] = probe
+            if p.kind in accepted_by:
+                entry(**arguments)
+            else:
+                with pytest.raises((TypeError, OverflowError)):
+                    entry(**arguments)
+    assert model.by_name[model.rupture_distance].kind == "sites"
+    assert model.sibling is None or hasattr(module, model.sibling)
 
 
 def test_stand_ins_in_the_source_tree():

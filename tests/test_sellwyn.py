@@ -13,13 +13,14 @@ import numpy as np
 import pytest
 
 from gmms import Sellwyn
+from gmms.models import REFERENCE_ROCK_Z2P5_KM
 from sibling_doubles import (ROOT, BadFloat, Boom, arg_types, fail_at_site_1, installer, raiser, recording_module,
                              run_isolated)
 
 PARAMS = ("IM", "M", "fwidth", "fdip", "Z_tor", "Z_hyp", "R_JB", "R_rup", "R_x", "Vs30", "Z2p5", "fnm", "frv",
           "region")
 SITE_ARRAYS = ("R_JB", "R_rup", "R_x", "Vs30", "Z2p5")
-Z2P5_ROCK = math.exp(7.089 - math.log(1100.0) * 1.144)
+Z2P5_ROCK = REFERENCE_ROCK_Z2P5_KM
 
 
 

@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 from gmms import Morrand, Sellwyn
+from gmms.models import REFERENCE_ROCK_Z2P5_KM
 
 
 def recorder(log, functions):
@@ -74,7 +75,7 @@ def test_sellwyn_sends_each_call_its_own_values():
     region = object()
     Sellwyn.Brisquell = recorder(log, {"get_mu_cy": 0.0, "get_phi_cy": 0.5, "get_tau_cy": 0.4})
     Sellwyn.Sellwyn_cy(1, 6, 15, 45, -0.0, 10, R_JB, R_RUP, R_X, VS30, Z2P5, False, True, region)
-    z2p5_rock = math.exp(7.089 - math.log(1100.0) * 1.144)
+    z2p5_rock = REFERENCE_ROCK_Z2P5_KM
     expected = []
     for i in range(6):
         head = (6.0, 15.0, 45.0, -0.0, 10.0, float(R_JB[i]), float(R_RUP[i]), float(R_X[i]))

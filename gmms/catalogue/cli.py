@@ -4,7 +4,9 @@ import argparse
 import os
 import sys
 
-MODEL_NAMES = ("Tarvik", "Morrand", "Sellwyn")
+from gmms.models import MODELS, SIBLINGS, spoken_list
+
+MODEL_NAMES = tuple(MODELS)
 
 DESCRIPTION = """\
 Evaluate MODEL for every (scenario, site) pair of a catalogue. The scenario table has a row per
@@ -45,7 +47,7 @@ def add_parser(subparsers):
     mode.add_argument("--serial", action="store_true",
                       help="run in this process, without Dask")
     parser.add_argument("--siblings", metavar="DIR",
-                        help="directory of the sibling modules Dovecar and Brisquell, on every "
+                        help=f"directory of the sibling modules {spoken_list(SIBLINGS)}, on every "
                              "worker (default: the stand-ins shipped with gmms)")
     parser.add_argument("--batch-pairs", type=_positive, metavar="N",
                         help="target number of pairs per task (default: several tasks per "

@@ -7,54 +7,63 @@ independently, so how pairs are split into partitions and calls changes no resul
 """
 
 import contextlib
-import importlib
 import os
-import pathlib
 import socket
+from dataclasses import dataclass
+from typing import Any, NamedTuple, Optional
 
 import numpy as np
 
+from gmms.models import LoadError, load
+
 from .errors import ScenarioRefused, SetupError
 from .models import DOUBLE, INT, MODELS, SITE
-from .parts import columns_of, write_part
+from .parts import Columns, columns_of, write_part
 
-_entries = {}
 _scenario_tables = {}
 
 
-def load_entry(model_name, siblings=None):
-    """The entry function of ``model_name`` in this process, loaded once.
+@dataclass(frozen=True)
+class Task:
+    """One partition of a catalogue and what a process needs to evaluate it.
 
-    ``siblings`` is the directory of the sibling modules (None: the stand-ins shipped with
-    gmms); it goes on this process's ``sys.path`` before the model is imported. A model is
-    loaded once per process, so a process that already runs it with sibling modules from
-    another directory cannot switch: that is reported rather than ignored.
+    The partition is rows ``first_row`` to ``stop_row`` (excluded) of the pair table, number
+    ``index`` in the table's order. A process that sees the input files reads those rows itself
+    (``scenarios`` and ``pairs`` describe the files as the client checked them); otherwise the
+    client has read them into ``partition``. ``scenario_table`` is the client's own copy of the
+    scenario table, for a task evaluated in the client. With ``directory`` set, the process that
+    evaluates the task writes its results there as a part file in ``file_format``.
     """
-    key = (model_name, siblings)
-    entry = _entries.get(key)
-    if entry is not None:
-        return entry
-    model = MODELS[model_name]
-    where = f"{socket.gethostname()} (process {os.getpid()})"
-    try:
-        directory = None
-        if model.sibling is not None:
-            from gmms.siblings import use_siblings
+    index: int
+    first_row: int
+    stop_row: int
+    model: str
+    siblings: Optional[str] = None
+    scenarios: Optional[tuple] = None
+    pairs: Optional[tuple] = None
+    partition: Any = None
+    scenario_table: Any = None
+    directory: Optional[str] = None
+    file_format: Optional[str] = None
 
-            directory = use_siblings(siblings)
-        module = importlib.import_module(f"gmms.{model_name}")
-    except (ImportError, OSError) as error:
-        raise SetupError(f"cannot load {model_name} on {where}: {error}") from None
-    if model.sibling is not None:
-        loaded = getattr(getattr(module, model.sibling, None), "__file__", None)
-        if loaded is not None and pathlib.Path(loaded).resolve().parent != directory:
-            raise SetupError(
-                f"{model_name} on {where} already runs with {model.sibling} from "
-                f"{pathlib.Path(loaded).parent}, not from {directory}; restart the workers "
-                "(Client.restart()) to change sibling modules")
-    entry = getattr(module, model.entry_name)
-    _entries[key] = entry
-    return entry
+    def __len__(self):
+        return self.stop_row - self.first_row
+
+
+class Rows(NamedTuple):
+    """The evaluated pairs of a task: their ids, and (mean ln IM, phi, tau) as a (3, n) array."""
+    scenario_id: np.ndarray
+    site_id: np.ndarray
+    values: np.ndarray
+
+
+def load_entry(model_name, siblings=None):
+    """The entry function of ``model_name`` in this process (see gmms.models.load)."""
+    try:
+        module = load(model_name, siblings)
+    except LoadError as error:
+        raise SetupError(f"{socket.gethostname()}, process {os.getpid()}: {error}") from None
+    return getattr(module, MODELS[model_name].entry_name)
 
 
 def _scalar(kind, value):
@@ -65,7 +74,7 @@ def _scalar(kind, value):
     return value.item() if isinstance(value, np.generic) else value
 
 
-def evaluate(model_name, siblings, scenario_ids, scenario_values, codes, sites):
+def evaluate_pairs(model_name, siblings, scenario_ids, scenario_values, codes, sites):
     """(mean ln IM, phi, tau) of each pair of a partition, as one float64 array of shape (3, n).
 
     ``codes`` gives each pair's scenario, numbered by first appearance, so a partition whose
@@ -85,6 +94,7 @@ def evaluate(model_name, siblings, scenario_ids, scenario_values, codes, sites):
     bounds = zip(np.concatenate(([0], starts)), np.concatenate((starts, [n])))
     for lo, hi in bounds if n else ():
         code = codes[lo]
+        # In the entry function's own order, as the registry gives it.
         args = [sites[name][lo:hi] if kind == SITE else _scalar(kind, scenario_values[name][code])
                 for name, kind in model.parameters]
         try:
@@ -102,6 +112,33 @@ def evaluate(model_name, siblings, scenario_ids, scenario_values, codes, sites):
     return result
 
 
+def evaluate(task):
+    """Evaluate a task whose rows the client read (``task.partition``)."""
+    part = task.partition
+    values = evaluate_pairs(task.model, task.siblings, part.scenario_ids, part.scenario_values,
+                            part.codes, part.sites)
+    return Rows(part.scenario_id, part.site_id, values)
+
+
+def evaluate_rows(task):
+    """Read a task's rows of the pair file and evaluate them."""
+    from .plan import pair_kinds
+    from .tables import reopen
+
+    load_entry(task.model, task.siblings)
+    model = MODELS[task.model]
+    table = task.scenario_table
+    if table is None:
+        table = _scenario_table(task.model, task.scenarios)
+    with contextlib.ExitStack() as stack:
+        source = reopen(task.pairs, stack)
+        columns = source.read(pair_kinds(model), task.first_row, task.stop_row)
+    codes, ids, values = table.block(table.rows_of(columns["scenario_id"], source, task.first_row))
+    sites = {name: columns[name] for name in model.site_columns}
+    result = evaluate_pairs(task.model, task.siblings, ids, values, codes, sites)
+    return Rows(columns["scenario_id"], columns["site_id"], result)
+
+
 def _scenario_table(model_name, descriptor):
     """The scenario table of a file, read once per process (the last one used is kept)."""
     from .plan import ScenarioTable
@@ -117,65 +154,11 @@ def _scenario_table(model_name, descriptor):
     return table
 
 
-def seed_scenario_table(model_name, descriptor, table):
-    """Hand this process a scenario table already read (the client's, in a serial run), or
-    with None, forget it."""
-    _scenario_tables.clear()
-    if table is not None:
-        _scenario_tables[(model_name, descriptor)] = table
-
-
-def evaluate_rows(model_name, siblings, scenarios, pairs, first, stop):
-    """Read rows ``first`` to ``stop`` of the pair file and evaluate them.
-
-    ``scenarios`` and ``pairs`` describe the two files as the client checked them. Returns
-    (scenario_id, site_id, results) of those rows, results as from ``evaluate``.
-    """
-    from .plan import pair_kinds
-    from .tables import reopen
-
-    load_entry(model_name, siblings)
-    model = MODELS[model_name]
-    table = _scenario_table(model_name, scenarios)
-    with contextlib.ExitStack() as stack:
-        source = reopen(pairs, stack)
-        columns = source.read(pair_kinds(model), first, stop)
-    codes, ids, values = table.block(table.rows_of(columns["scenario_id"], source, first))
-    sites = {name: columns[name] for name in model.site_columns}
-    result = evaluate(model_name, siblings, ids, values, codes, sites)
-    return columns["scenario_id"], columns["site_id"], result
-
-
-class Task:
-    """One partition to evaluate: rows ``first_row`` to ``stop_row`` of the pair table, number
-    ``index``. ``call`` is the evaluator and its arguments. With ``directory`` set, the process
-    that evaluates it writes the results there, as a part file in ``file_format``, and returns
-    only the Part; otherwise it returns the output columns themselves."""
-
-    __slots__ = ("index", "first_row", "stop_row", "ids", "call", "directory", "file_format")
-
-    def __init__(self, index, first_row, stop_row, ids, call, directory=None, file_format=None):
-        self.index, self.first_row, self.stop_row = index, first_row, stop_row
-        self.ids, self.call = ids, call
-        self.directory, self.file_format = directory, file_format
-
-    def __len__(self):
-        return self.stop_row - self.first_row
-
-    def __getstate__(self):
-        return {name: getattr(self, name) for name in self.__slots__}
-
-    def __setstate__(self, state):
-        for name, value in state.items():
-            setattr(self, name, value)
-
-
-def evaluate_task(task):
-    """Evaluate a task and write its part (returning the Part) or return its columns."""
-    function, *arguments = task.call
-    value = function(*arguments)
-    scenario_id, site_id, result = (*task.ids, value) if task.ids is not None else value
-    columns = columns_of(scenario_id, site_id, result)
+def evaluate_part(task):
+    """Evaluate a task and write its part file (returning the Part), or, with no directory to
+    write to, return its output columns. Either way the median is computed here."""
+    rows = evaluate_rows(task) if task.partition is None else evaluate(task)
+    columns = columns_of(*rows)
     if task.directory is None:
-        return columns
+        return Columns(task.index, columns)
     return write_part(task.directory, task.index, columns, task.file_format)

@@ -31,7 +31,7 @@ class FileDestination:
     """An output file, its partial state and its assembly.
 
     A task evaluated where it sees ``directory`` writes its part there and hands back a Part;
-    one evaluated where it does not hands back its columns, and the part is written here.
+    one evaluated where it does not hands back its Columns, and the part is written here.
     """
 
     def __init__(self, path, arguments, inputs, resume):
@@ -59,9 +59,9 @@ class FileDestination:
         for index in sorted(self.done):
             self._assembly.add(self.done[index])
 
-    def accept(self, index, result):
+    def accept(self, result):
         if not isinstance(result, Part):
-            result = write_part(self.directory, index, result, self.format)
+            result = write_part(self.directory, result.index, result.columns, self.format)
         self._assembly.add(result)
 
     def commit(self):
@@ -93,8 +93,8 @@ class FrameDestination:
     def plan(self, target, cuts, metadata):
         self.metadata = metadata
 
-    def accept(self, index, columns):
-        self._parts[index] = columns
+    def accept(self, result):
+        self._parts[result.index] = result.columns
 
     def commit(self):
         import pandas as pd

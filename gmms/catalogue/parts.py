@@ -26,6 +26,7 @@ import os
 import re
 import uuid
 import zlib
+from typing import NamedTuple
 
 import numpy as np
 
@@ -51,6 +52,16 @@ class Part:
 
     def __reduce__(self):
         return Part, (self.index, self.rows, self.checksum, self.name)
+
+
+class Columns(NamedTuple):
+    """A partition's output columns, evaluated where the part could not be written."""
+    index: int
+    columns: dict
+
+    @property
+    def rows(self):
+        return len(self.columns["site_id"])
 
 
 def columns_of(scenario_id, site_id, result):

@@ -2,14 +2,41 @@
 
 The numbers are random draws, not a seismological model: each scenario gets a magnitude, a
 hypocentre or rupture geometry and flags; each site a Vs30 and basin depths that stay the same
-for every scenario, and a distance drawn anew for each (scenario, site) pair.
+for every scenario, and a distance drawn anew for each (scenario, site) pair. How each parameter
+is drawn is part of its entry in the model registry (gmms.models). Every model's sites are drawn
+alike, so that catalogues of different models made with the same seed share their sites.
 """
 
 import numpy as np
 
-from .models import MODELS, SITE
+from gmms.models import (MODELS, SCENARIO_CLASSES, Flag, Hypot, Integers, OneOf, PerSite,
+                         RequestedIM, Signed, Uniform)
 
-REGIONS = ("global", "JP", "CA", "TW")
+
+def _draw(how, rng, n, drawn):
+    """``n`` values drawn as ``how`` says; ``drawn`` holds what was drawn before (by name)."""
+    if isinstance(how, Uniform):
+        values = rng.uniform(how.low, how.high, n)
+        return values if how.decimals is None else np.round(values, how.decimals)
+    if isinstance(how, Integers):
+        return rng.integers(how.low, how.high, n)
+    if isinstance(how, OneOf):
+        return np.array(how.values, dtype=object)[rng.integers(0, len(how.values), n)]
+    if isinstance(how, Flag):
+        return (drawn[how.of] == how.value).astype(np.int64)
+    if isinstance(how, RequestedIM):
+        return np.full(n, drawn["IM"], dtype=np.int64)
+    if isinstance(how, PerSite):
+        return _draw(how.draw, rng, n, drawn)
+    if isinstance(how, Hypot):
+        return np.hypot(drawn[how.of], _draw(how.draw, rng, n, drawn))
+    if isinstance(how, Signed):
+        return drawn[how.of] * rng.choice([-1.0, 1.0], n)
+    raise TypeError(f"no synthetic draw for {how!r}")
+
+
+def _depends_on(how):
+    return [how.of] if isinstance(how, (Hypot, Signed)) else []
 
 
 def scenarios(model, n, *, seed=0, im=1, first_id=1):
@@ -18,28 +45,21 @@ def scenarios(model, n, *, seed=0, im=1, first_id=1):
 
     rng = np.random.default_rng(seed)
     table = {"scenario_id": np.arange(first_id, first_id + n, dtype=np.int64)}
-    draw = {
-        "IM": lambda: np.full(n, im, dtype=np.int64),
-        "M": lambda: np.round(rng.uniform(5.0, 8.0, n), 2),
-        "hypo_lat": lambda: rng.uniform(30.0, 46.0, n),
-        "hypo_lon": lambda: rng.uniform(125.0, 150.0, n),
-        "hypo_depth": lambda: rng.uniform(5.0, 120.0, n),
-        "fdip": lambda: rng.uniform(20.0, 90.0, n),
-        "fZtor": lambda: rng.uniform(0.0, 15.0, n),
-        "Z_tor": lambda: rng.uniform(0.0, 15.0, n),
-        "Z_hyp": lambda: rng.uniform(5.0, 20.0, n),
-        "fwidth": lambda: rng.uniform(5.0, 50.0, n),
-        "CAVgmType": lambda: rng.integers(0, 2, n),
-        "PSVcheck": lambda: rng.integers(0, 2, n),
-        "region": lambda: np.array(REGIONS, dtype=object)[rng.integers(0, len(REGIONS), n)],
-    }
-    mechanism = rng.integers(0, 3, n)       # 0 strike-slip, 1 normal, 2 reverse
-    in_slab = rng.integers(0, 2, n)
-    flags = {"fnm": (mechanism == 1).astype(np.int64), "frv": (mechanism == 2).astype(np.int64),
-             "fins": in_slab, "fint": 1 - in_slab}
-    for name, kind in MODELS[model].scenario_columns:
-        table[name] = flags[name] if name in flags else draw[name]()
+    drawn = {"IM": im}
+    for name, classes in SCENARIO_CLASSES:
+        drawn[name] = rng.integers(0, len(classes), n)
+    for p in MODELS[model].scenario_parameters:
+        table[p.name] = _draw(p.draw, rng, n, drawn)
     return pd.DataFrame(table)
+
+
+def _site_draws():
+    """How each site parameter of any model is drawn, in the order the registry names them."""
+    draws = {}
+    for spec in MODELS.values():
+        for p in spec.site_parameters:
+            draws.setdefault(p.name, p.draw)
+    return draws
 
 
 def pairs(model, scenario_ids, n_sites, *, seed=0, block_scenarios=100):
@@ -48,23 +68,26 @@ def pairs(model, scenario_ids, n_sites, *, seed=0, block_scenarios=100):
     import pandas as pd
 
     rng = np.random.default_rng(seed)
-    site_vs30 = np.round(rng.uniform(150.0, 1500.0, n_sites), 1)
-    site_z1p0 = rng.uniform(0.01, 1.0, n_sites)
-    site_z2p5 = rng.uniform(0.1, 8.0, n_sites)
+    draws = _site_draws()
+    per_site = {name: _draw(how, rng, n_sites, {}) for name, how in draws.items()
+                if isinstance(how, PerSite)}
     site_ids = np.arange(n_sites, dtype=np.int64)
-    names = [name for name, kind in MODELS[model].parameters if kind == SITE]
+    names = [p.name for p in MODELS[model].site_parameters]
+
+    def column(name, columns, n):
+        # A parameter drawn from another one is drawn after it.
+        if name not in columns:
+            for other in _depends_on(draws[name]):
+                column(other, columns, n)
+            columns[name] = _draw(draws[name], rng, n, columns)
+        return columns[name]
+
     for lo in range(0, len(scenario_ids), block_scenarios):
         ids = np.asarray(scenario_ids[lo:lo + block_scenarios], dtype=np.int64)
         n = len(ids) * n_sites
-        r_jb = rng.uniform(0.0, 300.0, n)
-        columns = {
-            "R_JB": r_jb,
-            "R_rup": np.hypot(r_jb, rng.uniform(0.0, 20.0, n)),
-            "R_x": r_jb * rng.choice([-1.0, 1.0], n),
-            "Vs30": np.tile(site_vs30, len(ids)),
-            "Z1p0": np.tile(site_z1p0, len(ids)),
-            "Z2p5": np.tile(site_z2p5, len(ids)),
-        }
+        columns = {name: np.tile(values, len(ids)) for name, values in per_site.items()}
+        for name in draws:
+            column(name, columns, n)
         block = {"scenario_id": np.repeat(ids, n_sites), "site_id": np.tile(site_ids, len(ids))}
         block.update((name, columns[name]) for name in names)
         yield pd.DataFrame(block)

@@ -26,7 +26,7 @@ site=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
 
 cd "$work"
 "$py" - "$site" "$repo" <<'PY'
-import pathlib, subprocess, sys
+import importlib, pathlib, subprocess, sys
 site, repo = map(pathlib.Path, sys.argv[1:])
 tracked = subprocess.run(["git", "-C", repo, "ls-files", "gmms/*.py"], capture_output=True, text=True,
                          check=True).stdout.split()
@@ -36,10 +36,11 @@ import gmms, gmms.siblings
 assert pathlib.Path(gmms.__file__).parent == site / "gmms", gmms.__file__
 assert gmms.siblings.STANDIN_DIR == site / "gmms_standins", gmms.siblings.STANDIN_DIR
 gmms.siblings.use_siblings()
-from gmms import Morrand, Sellwyn, Tarvik
-for module in (Tarvik, Morrand, Sellwyn):
+from gmms.models import MODELS
+for name in MODELS:                       # every model of the registry, with its stub
+    module = importlib.import_module(f"gmms.{name}")
     assert pathlib.Path(module.__file__).parent == site / "gmms", module.__file__
-for name in ("py.typed", "Tarvik.pyi", "Morrand.pyi", "Sellwyn.pyi"):
+for name in ("py.typed", *(f"{name}.pyi" for name in MODELS)):
     assert (site / "gmms" / name).is_file(), name
 assert not list((site / "gmms").glob("*.cpp")), "sources installed"
 PY
@@ -56,7 +57,8 @@ diff -u "$work/cmake.txt" "$work/installed.txt" \
     || { echo "pip-built modules compute other bits than the CMake build" >&2; exit 1; }
 
 lap results compared
-PYTHONPATH=$site/gmms_standins "$py" -m mypy.stubtest gmms.Tarvik gmms.Morrand gmms.Sellwyn
+PYTHONPATH=$site/gmms_standins "$py" -m mypy.stubtest \
+    $("$py" -c 'from gmms.models import MODELS; print(*(f"gmms.{name}" for name in MODELS))')
 cp "$repo/tools/checks/stub_usage.py" "$work/"
 "$py" -m mypy --strict --warn-unused-ignores --no-error-summary "$work/stub_usage.py"
 echo "packaging: pip install, imports, command line, identical results, stubs: ok"
