@@ -179,6 +179,15 @@ def ceiling(n=3_000_000):
     return one / two
 
 
+def row(*cells):
+    print("| " + " | ".join(cells) + " |", flush=True)
+
+
+def header(*names):
+    row(*names)
+    row(*["---"] * len(names))
+
+
 def median(reports, key):
     return statistics.median(report[key] for report in reports)
 
@@ -187,10 +196,9 @@ def table(directory, args):
     pairs = args.scenarios * args.sites
     print(f"\n## {args.scenarios} scenarios x {args.sites} sites = {pairs} pairs, HDF5 in and "
           f"out; medians of {args.repeat}; whole commands\n")
-    print("| model | bare loop | `--serial` | `--workers 2` | default | `--serial` / bare | "
-          "`--serial` / `--workers 2` | default / faster | client CPU s per 10^6 pairs "
-          "(`--workers 2`) | ceiling |")
-    print("|---|---|---|---|---|---|---|---|---|---|")
+    header("model", "bare loop", "`--serial`", "`--workers 2`", "default", "`--serial` / bare",
+           "`--serial` / `--workers 2`", "default / faster",
+           "client CPU s per 10^6 pairs (`--workers 2`)", "ceiling")
     for model in args.models:
         scenarios, s_path, p_path = make(directory, model, args.scenarios, args.sites)
         out = directory / f"{model}-out.h5"
@@ -209,11 +217,11 @@ def table(directory, args):
         faster = min(whole["serial"], whole["workers"])
         chosen = runs["default"][0]["mode"]
         cpu = median(runs["workers"], "cpu") / (pairs / 1e6)
-        print(f"| `{model}` | {statistics.median(bare):.3f} s | {whole['serial']:.2f} s | "
-              f"{whole['workers']:.2f} s | {whole['default']:.2f} s ({chosen}) | "
-              f"{whole['serial'] / statistics.median(bare):.1f} | "
-              f"{whole['serial'] / whole['workers']:.2f} | {whole['default'] / faster:.2f} | "
-              f"{cpu:.3f} | {statistics.median(ceilings):.2f} |", flush=True)
+        row(f"`{model}`", f"{statistics.median(bare):.3f} s", f"{whole['serial']:.2f} s",
+            f"{whole['workers']:.2f} s", f"{whole['default']:.2f} s ({chosen})",
+            f"{whole['serial'] / statistics.median(bare):.1f}",
+            f"{whole['serial'] / whole['workers']:.2f}", f"{whole['default'] / faster:.2f}",
+            f"{cpu:.3f}", f"{statistics.median(ceilings):.2f}")
         for path in (s_path, p_path, out):
             path.unlink()
 
@@ -224,10 +232,9 @@ def big(directory, args):
     pairs = n_scenarios * n_sites
     print(f"\n## {pairs} pairs, HDF5 in and out; medians of {args.big_repeat}; whole "
           "commands\n")
-    print("| model | `--serial` | `--workers 2` | `--serial` / `--workers 2` | task loop: "
-          "`--serial` / `--workers 2` | client CPU s per 10^6 pairs | peak MiB: `--serial` | "
-          "peak MiB, `--workers 2`: client, workers | ceiling |")
-    print("|---|---|---|---|---|---|---|---|---|")
+    header("model", "`--serial`", "`--workers 2`", "`--serial` / `--workers 2`",
+           "task loop: `--serial` / `--workers 2`", "client CPU s per 10^6 pairs",
+           "peak MiB: `--serial`", "peak MiB, `--workers 2`: client, workers", "ceiling")
     for model in args.models:
         _, s_path, p_path = make(directory, model, n_scenarios, n_sites)
         out = directory / f"{model}-out.h5"
@@ -241,13 +248,13 @@ def big(directory, args):
             if not repeat % 2:
                 workers.append(command(*base, "--workers", 2, watch=True))
         worker_peaks = max(peak for report in workers for peak in report["workers_mib"])
-        print(f"| `{model}` | {median(serial, 'whole'):.1f} s | {median(workers, 'whole'):.1f} s"
-              f" | {median(serial, 'whole') / median(workers, 'whole'):.2f} | "
-              f"{median(serial, 'loop') / median(workers, 'loop'):.2f} | "
-              f"{median(workers, 'cpu') / (pairs / 1e6):.3f} | "
-              f"{max(r['peak_mib'] for r in serial):.0f} | "
-              f"{max(r['peak_mib'] for r in workers):.0f}, {worker_peaks:.0f} | "
-              f"{statistics.median(ceilings):.2f} |", flush=True)
+        row(f"`{model}`", f"{median(serial, 'whole'):.1f} s", f"{median(workers, 'whole'):.1f} s",
+            f"{median(serial, 'whole') / median(workers, 'whole'):.2f}",
+            f"{median(serial, 'loop') / median(workers, 'loop'):.2f}",
+            f"{median(workers, 'cpu') / (pairs / 1e6):.3f}",
+            f"{max(r['peak_mib'] for r in serial):.0f}",
+            f"{max(r['peak_mib'] for r in workers):.0f}, {worker_peaks:.0f}",
+            f"{statistics.median(ceilings):.2f}")
         for path in (s_path, p_path, out):
             path.unlink()
 
@@ -273,18 +280,16 @@ def scaling(directory, args):
     out = directory / "sleeping-out.h5"
     print(f"\n## Morrand, siblings sleeping {args.sleep_us} us per call (3 calls per pair), "
           f"{pairs} pairs; one run each\n")
-    print("| workers | tasks | whole command | speed-up | task loop | speed-up | client CPU s "
-          "per 10^6 pairs |")
-    print("|---|---|---|---|---|---|---|")
+    header("workers", "tasks", "whole command", "speed-up", "task loop", "speed-up",
+           "client CPU s per 10^6 pairs")
     first = None
     for n in args.scaling:
         report = command("Morrand", "--scenarios", s_path, "--pairs", p_path, "--out", out,
                          "--siblings", siblings, "--workers", n)
         first = first or report
-        print(f"| {n} | {report['tasks']} | {report['whole']:.1f} s | "
-              f"{first['whole'] / report['whole']:.2f} | {report['loop']:.1f} s | "
-              f"{first['loop'] / report['loop']:.2f} | {report['cpu'] / (pairs / 1e6):.3f} |",
-              flush=True)
+        row(str(n), str(report["tasks"]), f"{report['whole']:.1f} s",
+            f"{first['whole'] / report['whole']:.2f}", f"{report['loop']:.1f} s",
+            f"{first['loop'] / report['loop']:.2f}", f"{report['cpu'] / (pairs / 1e6):.3f}")
 
 
 def main():
