@@ -407,7 +407,8 @@ def killed_run(tables, out, where, nth, *options):
     ("gmms.catalogue.plan:Catalogue._check_pairs", 1, "h5"),      # before any partition
     ("gmms.catalogue.evaluate:write_part", 4, "csv"),             # three partitions written
     ("gmms.catalogue.evaluate:write_part", 4, "h5"),
-    ("gmms.catalogue.parts:copy_bytes", 5, "h5"),                 # copying them into place
+    ("gmms.catalogue.evaluate:place", 5, "h5"),                   # placing them in the file
+    ("gmms.catalogue.parts:copy_bytes", 5, "csv"),                # copying them into place
     ("gmms.catalogue.parts:Assembly.commit", 1, "csv"),           # all copied, not renamed
     ("gmms.catalogue.state:RunState.remove", 1, "h5"),            # renamed, state not removed
 ])

@@ -18,7 +18,7 @@ from gmms.models import LoadError, load
 
 from .errors import ScenarioRefused, SetupError
 from .models import DOUBLE, INT, MODELS, SITE
-from .parts import Columns, columns_of, write_part
+from .parts import Columns, columns_of, place, write_part
 
 _scenario_tables = {}
 
@@ -32,7 +32,8 @@ class Task:
     (``scenarios`` and ``pairs`` describe the files as the client checked them); otherwise the
     client has read them into ``partition``. ``scenario_table`` is the client's own copy of the
     scenario table, for a task evaluated in the client. With ``directory`` set, the process that
-    evaluates the task writes its results there as a part file in ``file_format``.
+    evaluates the task writes its results there as a part file in ``file_format`` and, given a
+    ``placement``, into their slots of the file being assembled too.
     """
     index: int
     first_row: int
@@ -45,6 +46,7 @@ class Task:
     scenario_table: Any = None
     directory: Optional[str] = None
     file_format: Optional[str] = None
+    placement: Optional[tuple] = None
 
     def __len__(self):
         return self.stop_row - self.first_row
@@ -161,4 +163,8 @@ def evaluate_part(task):
     columns = columns_of(*rows)
     if task.directory is None:
         return Columns(task.index, columns)
-    return write_part(task.directory, task.index, columns, task.file_format)
+    part = write_part(task.directory, task.index, columns, task.file_format)
+    if task.placement is not None:
+        place(columns, task.placement)
+        part.placed = True
+    return part

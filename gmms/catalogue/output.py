@@ -59,6 +59,9 @@ class FileDestination:
         for index in sorted(self.done):
             self._assembly.add(self.done[index])
 
+    def placement(self, index):
+        return self._assembly.placement(index)
+
     def accept(self, result):
         if not isinstance(result, Part):
             result = write_part(self.directory, result.index, result.columns, self.format)

@@ -8,9 +8,11 @@ be checked from its name alone, which is what lets an interrupted run resume fro
 it finds. So parts are not flushed to disk one by one, which on a busy disk costs more than the
 work; the final file is.
 
-The client never touches the numbers: it copies the parts' data bytes into one real file (the
-kernel copies them, without passing them through this process) and renames that file into
-place. One self-contained file rather than virtual datasets over the parts: it can be moved,
+The client never touches the numbers: it allocates one real file at its full size, the tasks
+that can reach it write their columns into their slots of it as well as into their parts, and
+the client copies in (the kernel copies, without passing the bytes through this process) only
+what no task placed: parts of an interrupted run, parts of workers that cannot see the
+destination, and CSV parts. Then it renames that file into place. One self-contained file rather than virtual datasets over the parts: it can be moved,
 copied or mailed alone, any HDF5 reader (not only those that know virtual datasets) reads it,
 and no part deleted later can turn into silent fill values. The price is that the parts and the
 final file are on disk together for a moment.
@@ -40,18 +42,20 @@ _COPY_BYTES = 64 << 20
 
 
 class Part:
-    """A part file written and accounted for: which partition, how many rows, its CRC-32."""
+    """A part file written and accounted for: which partition, how many rows, its CRC-32, and
+    whether its data is already in place in the file being assembled."""
 
-    __slots__ = ("index", "rows", "checksum", "name")
+    __slots__ = ("index", "rows", "checksum", "name", "placed")
 
-    def __init__(self, index, rows, checksum, name):
+    def __init__(self, index, rows, checksum, name, placed=False):
         self.index, self.rows, self.checksum, self.name = index, rows, checksum, name
+        self.placed = placed
 
     def __repr__(self):
         return f"Part({self.index}, rows={self.rows}, checksum={self.checksum:08x})"
 
     def __reduce__(self):
-        return Part, (self.index, self.rows, self.checksum, self.name)
+        return Part, (self.index, self.rows, self.checksum, self.name, self.placed)
 
 
 class Columns(NamedTuple):
@@ -124,6 +128,22 @@ def _remove(path):
         os.unlink(path)
     except FileNotFoundError:
         pass
+
+
+def place(columns, placement):
+    """Write a partition's columns straight into their slots of the HDF5 file being assembled
+    (``placement``: its path and each column's byte offset for this partition), so that the
+    client has no bytes to copy. Slots of different partitions do not overlap."""
+    path, offsets = placement
+    fd = os.open(path, os.O_WRONLY)
+    try:
+        for name, offset in offsets.items():
+            data = memoryview(columns[name]).cast("B")
+            while data:
+                written = os.pwrite(fd, data, offset)
+                data, offset = data[written:], offset + written
+    finally:
+        os.close(fd)
 
 
 def parse_part_name(name):
@@ -218,8 +238,18 @@ class Assembly:
         self._fd = os.open(self.path, os.O_WRONLY)
         self._end = os.fstat(self._fd).st_size
 
+    def placement(self, index):
+        """Where partition ``index`` goes in the file being assembled, for ``place`` (None: a
+        CSV file, whose parts' sizes are only known once written)."""
+        if self.format == "csv":
+            return None
+        first = self.cuts[index]
+        return self.path, {name: offset + first * DTYPES[name].itemsize
+                           for name, offset in self._offsets.items()}
+
     def add(self, part):
-        """Copy a part's data into place (a CSV part once every part before it is in)."""
+        """Copy a part's data into place (a CSV part once every part before it is in), unless
+        the task that wrote it placed it already."""
         if self.format == "csv":
             self._waiting[part.index] = part
             while self._next in self._waiting:
@@ -228,6 +258,8 @@ class Assembly:
                 self._copy(ready.name, [(0, size, self._end)])
                 self._end += size
                 self._next += 1
+            return
+        if part.placed:
             return
         first = self.cuts[part.index]
         extents = hdf5_extents(os.path.join(self.directory, part.name), part.rows)

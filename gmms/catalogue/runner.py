@@ -4,7 +4,8 @@ A run checks its arguments and chooses its executor (gmms.catalogue.executors), 
 this process when a cluster would not pay for itself; a local cluster starts while both tables
 are checked end to end and cut into partitions. The executor then evaluates one task per
 partition not already complete, and each task writes its own part file beside the destination;
-this process only copies the parts into the one output file, which appears only when complete.
+this process only accounts for them and renames the one output file, which the tasks fill in
+as well and which appears only when complete.
 What a run that stopped short had completed stays for ``resume`` (gmms.catalogue.state).
 """
 
@@ -176,17 +177,22 @@ def _tasks(catalogue, siblings, executor, destination, notes):
         notes.append(f"the workers do not see {directory}: their results were sent here and "
                      "written by this process")
         directory = None
-    where = dict(directory=directory, file_format=getattr(destination, "format", None))
+    file_format = getattr(destination, "format", None)
+
+    def where(index):
+        return dict(directory=directory, file_format=file_format,
+                    placement=destination.placement(index) if directory else None)
+
     done = destination.done
     scenarios = catalogue.scenarios.source.descriptor()
     pairs = catalogue.pairs.descriptor()
     if scenarios is not None and pairs is not None and executor.sees(scenarios, pairs):
         table = catalogue.scenarios if executor.in_process else None
         return (Task(index, first, stop, model, siblings, scenarios, pairs,
-                     scenario_table=table, **where)
+                     scenario_table=table, **where(index))
                 for index, first, stop in catalogue.ranges() if index not in done)
     return (Task(part.index, part.first_row, part.first_row + len(part), model, siblings,
-                 partition=part, **where)
+                 partition=part, **where(part.index))
             for part in catalogue.partitions() if part.index not in done)
 
 
