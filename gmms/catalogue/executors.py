@@ -246,6 +246,8 @@ class LocalClusterExecutor(ClientExecutor):
             client = self.client
         except Exception:           # it did not start: nothing to stop
             return False
+        if client is None:
+            return False
         try:
             client.close()
         finally:
