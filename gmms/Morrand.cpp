@@ -15,19 +15,11 @@
 
 namespace {
 
-using gmms::frame::Failure;
-using gmms::frame::fail;
-using gmms::frame::Global;
-using gmms::frame::Import;
-using gmms::frame::Name;
-using gmms::frame::Param;
-using gmms::frame::SiblingArgs;
-using gmms::frame::SiteArray;
-using gmms::frame::Work;
+namespace frame = gmms::frame;
 
-Global Dovecar("Dovecar");
-Name get_mu_cy_name("get_mu_cy");
-Name get_alpha_cy_name("get_alpha_cy");
+frame::Global Dovecar("Dovecar");
+frame::Name get_mu_cy_name("get_mu_cy");
+frame::Name get_alpha_cy_name("get_alpha_cy");
 
 // ---------------------------------------------------------------------------------------------
 // Coefficients of the mean, by PSVcheck (compared with 1 only)
@@ -35,9 +27,8 @@ Name get_alpha_cy_name("get_alpha_cy");
 struct MeanCoefficients {
     double c0, c1, cM, cR;
 };
-//                                        c0      c1      cM       cR
-constexpr MeanCoefficients kPsvChecked = {0.0072, 1.115, -0.067, -0.0033};
-constexpr MeanCoefficients kPsvUnchecked = {0.0152, 1.105, -0.044, -0.00369};
+constexpr MeanCoefficients kPsvChecked = {.c0 = 0.0072, .c1 = 1.115, .cM = -0.067, .cR = -0.0033};
+constexpr MeanCoefficients kPsvUnchecked = {.c0 = 0.0152, .c1 = 1.105, .cM = -0.044, .cR = -0.00369};
 
 constexpr double kHingeMagnitude = 6.5;
 constexpr double kVs30RefMps = 1100.0;
@@ -54,13 +45,13 @@ constexpr double kSigma0 = 0.3, kSigmaA = 0.478, kSigmaB = 0.371, kRho = 0.735, 
 // Model functions
 
 // The arguments of Dovecar.get_mu_cy, shared by its two calls of a site and by the sites of a call.
-using DovecarMuArgs = SiblingArgs<11>;
+using DovecarMuArgs = frame::SiblingArgs<11>;
 
 // Calls Dovecar.get_mu_cy(selector, M, fdip, fZtor, R_JB, R_rup, R_x, Vs30, Z2p5, fnm, frv).
 bool dovecar_mu(DovecarMuArgs& args, long selector, double M, double fdip, double fZtor, double R_JB, double R_rup,
                 double R_x, double Vs30, double Z2p5, int fnm, int frv, double& out) {
     return args.set(selector, M, fdip, fZtor, R_JB, R_rup, R_x, Vs30, Z2p5, fnm, frv) &&
-           gmms::frame::call_for_double(Dovecar, get_mu_cy_name, args, out);
+           frame::call_for_double(Dovecar, get_mu_cy_name, args, out);
 }
 
 // Mean of ln CAVdp at one site; false with the error of its Dovecar call. Z1p0 is not used.
@@ -105,29 +96,24 @@ struct Morrand {
     static constexpr int entry_line = __LINE__;
     static constexpr const char* doc = " Ground motion model by Morrand et al. (2021) for CAVdp. \n";
     static constexpr const char* author = "Teodor Vell";
-    static constexpr const char* entry_doc =
-        "\n"
-        "    Parameter\n"
-        "    =========\n"
-        "    M: Earthquake magnitude.\n"
-        "    fdip: Fault dip in deg.\n"
-        "    fZtor: Depth to top of fault rupture in km.\n"
-        "    R_JB: Joyner-Boore distance in km.\n"
-        "    R_rup: Rupture distance in km.\n"
-        "    R_x: Rx distance in km.\n"
-        "    Vs30: Site Vs30. \n"
-        "    Z1p0: Depth to Vs = 1 km/s.\n"
-        "    Z2p5: Depth to Vs = 2.5 km/s.\n"
-        "    fnm: '1' for normal/normal-oblique fault, '0' otherwise.\n"
-        "    frv: '1' for reverse/reverse-oblique fault, '0' otherwise.\n"
-        "    CAVgm_type: 0 for recorded, and 1 for gmm-based.\n"
-        "    PSV_check: 0 for no check, and 1 for yes.\n"
-        "\n"
-        "    Returns\n"
-        "    =======\n"
-        "    CAVdp mean, phi, tau.\n"
-        "    ";
-    static constexpr Import imports[] = {
+    static constexpr frame::EntryDoc entry_doc = {
+        .parameters =
+            "M: Earthquake magnitude.\n"
+            "fdip: Fault dip in deg.\n"
+            "fZtor: Depth to top of fault rupture in km.\n"
+            "R_JB: Joyner-Boore distance in km.\n"
+            "R_rup: Rupture distance in km.\n"
+            "R_x: Rx distance in km.\n"
+            "Vs30: Site Vs30. \n"
+            "Z1p0: Depth to Vs = 1 km/s.\n"
+            "Z2p5: Depth to Vs = 2.5 km/s.\n"
+            "fnm: '1' for normal/normal-oblique fault, '0' otherwise.\n"
+            "frv: '1' for reverse/reverse-oblique fault, '0' otherwise.\n"
+            "CAVgm_type: 0 for recorded, and 1 for gmm-based.\n"
+            "PSV_check: 0 for no check, and 1 for yes.\n",
+        .returns = "CAVdp mean, phi, tau.\n",
+    };
+    static constexpr frame::Import imports[] = {
         {"numpy", nullptr, "np"},
         {"Dovecar", nullptr, "Dovecar"},
     };
@@ -135,10 +121,10 @@ struct Morrand {
 
     struct Args {
         double M, fdip, fZtor;
-        SiteArray R_JB, R_rup, R_x, Vs30, Z1p0, Z2p5;
+        frame::SiteArray R_JB, R_rup, R_x, Vs30, Z1p0, Z2p5;
         int fnm, frv, CAVgmType, PSVcheck;
     };
-    static constexpr Param<Args> params[] = {
+    static constexpr frame::Param<Args> params[] = {
         {"M", &Args::M},         {"fdip", &Args::fdip}, {"fZtor", &Args::fZtor},         {"R_JB", &Args::R_JB},
         {"R_rup", &Args::R_rup}, {"R_x", &Args::R_x},   {"Vs30", &Args::Vs30},           {"Z1p0", &Args::Z1p0},
         {"Z2p5", &Args::Z2p5},   {"fnm", &Args::fnm},   {"frv", &Args::frv},             {"CAVgmType", &Args::CAVgmType},
@@ -147,35 +133,35 @@ struct Morrand {
 
     static bool intern() { return Dovecar.intern() && get_mu_cy_name.intern() && get_alpha_cy_name.intern(); }
 
-    static bool run(const Args& a, Work& w, Failure& failure) {
-        const SiteArray& A_1100 = w.scratch[0];
-        const SiteArray& alpha = w.scratch[1];
+    static bool run(const Args& a, frame::Work<n_scratch>& w, frame::Failure& failure) {
+        const frame::SiteArray& A_1100 = w.scratch[0];
+        const frame::SiteArray& alpha = w.scratch[1];
         DovecarMuArgs mu_args;
-        SiblingArgs<2> alpha_args;
+        frame::SiblingArgs<2> alpha_args;
         for (Py_ssize_t i = 0; i < w.n_sites; ++i) {
             double y0;
             if (!dovecar_mu(mu_args, 0, a.M, a.fdip, a.fZtor, a.R_JB[i], a.R_rup[i], a.R_x[i], kVs30RefMps,
                             a.Z2p5[i], a.fnm, a.frv, y0))
-                return fail(failure);
+                return frame::fail(failure);
             A_1100.set(i, std::exp(y0));
 
             double alpha_i;
             if (!alpha_args.set(a.Vs30[i], A_1100[i]) ||
-                !gmms::frame::call_for_double(Dovecar, get_alpha_cy_name, alpha_args, alpha_i))
-                return fail(failure);
+                !frame::call_for_double(Dovecar, get_alpha_cy_name, alpha_args, alpha_i))
+                return frame::fail(failure);
             alpha.set(i, alpha_i);
 
             double mean;
             if (!get_mu_cy(mu_args, a.PSVcheck, a.M, a.fdip, a.fZtor, a.R_JB[i], a.R_rup[i], a.R_x[i], a.Vs30[i],
                            a.Z1p0[i], a.Z2p5[i], a.fnm, a.frv, mean))
-                return fail(failure, "get_mu_cy");
+                return frame::fail(failure, "get_mu_cy");
             w.mu.set(i, mean);
 
             const std::optional<double> phi = get_phi_cy(a.CAVgmType, a.PSVcheck, alpha[i]);
-            if (!phi) return gmms::frame::raise_none_as_float(), fail(failure);
+            if (!phi) return frame::raise_none_as_float(), frame::fail(failure);
             w.phi.set(i, *phi);
             const std::optional<double> tau = get_tau_cy(a.CAVgmType, a.PSVcheck);
-            if (!tau) return gmms::frame::raise_none_as_float(), fail(failure);
+            if (!tau) return frame::raise_none_as_float(), frame::fail(failure);
             w.tau.set(i, *tau);
         }
         return true;

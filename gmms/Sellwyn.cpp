@@ -13,20 +13,12 @@
 
 namespace {
 
-using gmms::frame::Failure;
-using gmms::frame::fail;
-using gmms::frame::Global;
-using gmms::frame::Import;
-using gmms::frame::Name;
-using gmms::frame::Param;
-using gmms::frame::SiblingArgs;
-using gmms::frame::SiteArray;
-using gmms::frame::Work;
+namespace frame = gmms::frame;
 
-Global Brisquell("Brisquell");
-Name get_mu_cy_name("get_mu_cy");
-Name get_phi_cy_name("get_phi_cy");
-Name get_tau_cy_name("get_tau_cy");
+frame::Global Brisquell("Brisquell");
+frame::Name get_mu_cy_name("get_mu_cy");
+frame::Name get_phi_cy_name("get_phi_cy");
+frame::Name get_tau_cy_name("get_tau_cy");
 
 // ---------------------------------------------------------------------------------------------
 // Coefficients, by IM
@@ -34,9 +26,10 @@ Name get_tau_cy_name("get_tau_cy");
 struct Coefficients {
     double phi_1, phi_2, tau_1, tau_2, rho_1, rho_2, phi_af, k2;
 };
-//                           phi_1  phi_2  tau_1  tau_2  rho_1  rho_2  phi_af  k2
-constexpr Coefficients kIa = {1.174, 0.809, 0.614, 0.435, 0.948, 0.911, 0.616, -1.982};
-constexpr Coefficients kCav = {0.514, 0.394, 0.276, 0.257, 0.842, 0.78, 0.3, -1.311};
+constexpr Coefficients kIa = {.phi_1 = 1.174, .phi_2 = 0.809, .tau_1 = 0.614, .tau_2 = 0.435,
+                              .rho_1 = 0.948, .rho_2 = 0.911, .phi_af = 0.616, .k2 = -1.982};
+constexpr Coefficients kCav = {.phi_1 = 0.514, .phi_2 = 0.394, .tau_1 = 0.276, .tau_2 = 0.257,
+                               .rho_1 = 0.842, .rho_2 = 0.78,  .phi_af = 0.3,   .k2 = -1.311};
 
 constexpr double k1 = 400.0;  // Vs30 (m/s) below which the nonlinear term acts
 constexpr double kC = 1.88;
@@ -68,10 +61,10 @@ double site_alpha(const Coefficients& k, double Vs30, double A_1100) {
 }
 
 // The argument M of Brisquell.get_phi_cy and get_tau_cy: one float object serves every site.
-using SigmaArgs = SiblingArgs<1>;
+using SigmaArgs = frame::SiblingArgs<1>;
 
-bool brisquell_sigma(SigmaArgs& args, const Name& function, double M, double& out) {
-    return args.set(M) && gmms::frame::call_for_double(Brisquell, function, args, out);
+bool brisquell_sigma(SigmaArgs& args, const frame::Name& function, double M, double& out) {
+    return args.set(M) && frame::call_for_double(Brisquell, function, args, out);
 }
 
 bool get_phi_cy(SigmaArgs& sigma_args, int IM, double M, double Vs30, double A_1100, double& phi) {
@@ -107,30 +100,25 @@ struct Sellwyn {
     static constexpr int entry_line = __LINE__;
     static constexpr const char* doc = " Ground motion model by Sellwyn et al. (2022) for Ia and CAV . \n";
     static constexpr const char* author = "Maren Okoro";
-    static constexpr const char* entry_doc =
-        "\n"
-        "    Parameter\n"
-        "    =========\n"
-        "    IM: 0 for Ia, and 1 for CAV.\n"
-        "    M: Earthquake magnitude.\n"
-        "    fwidth: Fault width in km.\n"
-        "    fdip: Fault dip in deg.\n"
-        "    Z_hyp: Hypocentral depth in km.\n"
-        "    Z_tor: Depth to top of fault rupture in km.\n"
-        "    R_JB: Joyner-Boore distance in km.\n"
-        "    R_rup: Rupture distance in km.\n"
-        "    R_x: Rx distance in km.\n"
-        "    Vs30: Site Vs30. \n"
-        "    Z2p5: Depth to Vs = 2.5 km/s.\n"
-        "    fnm: 1 for normal/normal-oblique fault, 0 otherwise.\n"
-        "    frv: 1 for reverse/reverse-oblique fault, 0 otherwise.\n"
-        "    region: Earthquake country.\n"
-        "\n"
-        "    Returns\n"
-        "    =======\n"
-        "    mean, phi, tau for the selected IM.\n"
-        "    ";
-    static constexpr Import imports[] = {
+    static constexpr frame::EntryDoc entry_doc = {
+        .parameters =
+            "IM: 0 for Ia, and 1 for CAV.\n"
+            "M: Earthquake magnitude.\n"
+            "fwidth: Fault width in km.\n"
+            "fdip: Fault dip in deg.\n"
+            "Z_hyp: Hypocentral depth in km.\n"
+            "Z_tor: Depth to top of fault rupture in km.\n"
+            "R_JB: Joyner-Boore distance in km.\n"
+            "R_rup: Rupture distance in km.\n"
+            "R_x: Rx distance in km.\n"
+            "Vs30: Site Vs30. \n"
+            "Z2p5: Depth to Vs = 2.5 km/s.\n"
+            "fnm: 1 for normal/normal-oblique fault, 0 otherwise.\n"
+            "frv: 1 for reverse/reverse-oblique fault, 0 otherwise.\n"
+            "region: Earthquake country.\n",
+        .returns = "mean, phi, tau for the selected IM.\n",
+    };
+    static constexpr frame::Import imports[] = {
         {"numpy", nullptr, "np"},
         {"Brisquell", nullptr, "Brisquell"},
     };
@@ -139,11 +127,11 @@ struct Sellwyn {
     struct Args {
         int IM;
         double M, fwidth, fdip, Z_tor, Z_hyp;
-        SiteArray R_JB, R_rup, R_x, Vs30, Z2p5;
+        frame::SiteArray R_JB, R_rup, R_x, Vs30, Z2p5;
         int fnm, frv;
         PyObject* region;
     };
-    static constexpr Param<Args> params[] = {
+    static constexpr frame::Param<Args> params[] = {
         {"IM", &Args::IM},         {"M", &Args::M},         {"fwidth", &Args::fwidth}, {"fdip", &Args::fdip},
         {"Z_tor", &Args::Z_tor},   {"Z_hyp", &Args::Z_hyp}, {"R_JB", &Args::R_JB},     {"R_rup", &Args::R_rup},
         {"R_x", &Args::R_x},       {"Vs30", &Args::Vs30},   {"Z2p5", &Args::Z2p5},     {"fnm", &Args::fnm},
@@ -161,31 +149,33 @@ struct Sellwyn {
         return false;
     }
 
-    static bool run(const Args& a, Work& w, Failure& failure) {
+    static bool run(const Args& a, frame::Work<n_scratch>& w, frame::Failure& failure) {
         const double Vs30_R = kVs30RockMps;
         const double Z2p5_R = std::exp(7.089 - std::log(Vs30_R) * 1.144);
         // Argument objects shared between sites and between the two calls of a site (the rock
         // call and the site call differ in the selector and in the three site-condition slots).
-        SiblingArgs<15> mu_args;
+        frame::SiblingArgs<15> mu_args;
         SigmaArgs sigma_args;
         for (Py_ssize_t i = 0; i < w.n_sites; ++i) {
             double mu_pga;
             if (!mu_args.set(kImPga, a.M, a.fwidth, a.fdip, a.Z_tor, a.Z_hyp, a.R_JB[i], a.R_rup[i], a.R_x[i], Vs30_R,
                              Z2p5_R, 0.0, a.fnm, a.frv, a.region) ||
-                !gmms::frame::call_for_double(Brisquell, get_mu_cy_name, mu_args, mu_pga))
-                return fail(failure);
+                !frame::call_for_double(Brisquell, get_mu_cy_name, mu_args, mu_pga))
+                return frame::fail(failure);
 
             double mean;
             if (!mu_args.set(a.IM, a.M, a.fwidth, a.fdip, a.Z_tor, a.Z_hyp, a.R_JB[i], a.R_rup[i], a.R_x[i],
                              a.Vs30[i], a.Z2p5[i], std::exp(mu_pga), a.fnm, a.frv, a.region) ||
-                !gmms::frame::call_for_double(Brisquell, get_mu_cy_name, mu_args, mean))
-                return fail(failure);
+                !frame::call_for_double(Brisquell, get_mu_cy_name, mu_args, mean))
+                return frame::fail(failure);
             w.mu.set(i, mean);
 
             double phi, tau;
-            if (!get_phi_cy(sigma_args, a.IM, a.M, a.Vs30[i], std::exp(mu_pga), phi)) return fail(failure, "get_phi_cy");
+            if (!get_phi_cy(sigma_args, a.IM, a.M, a.Vs30[i], std::exp(mu_pga), phi))
+                return frame::fail(failure, "get_phi_cy");
             w.phi.set(i, phi);
-            if (!get_tau_cy(sigma_args, a.IM, a.M, a.Vs30[i], std::exp(mu_pga), tau)) return fail(failure, "get_tau_cy");
+            if (!get_tau_cy(sigma_args, a.IM, a.M, a.Vs30[i], std::exp(mu_pga), tau))
+                return frame::fail(failure, "get_tau_cy");
             w.tau.set(i, tau);
         }
         return true;

@@ -14,11 +14,7 @@
 
 namespace {
 
-using gmms::frame::Failure;
-using gmms::frame::Import;
-using gmms::frame::Param;
-using gmms::frame::SiteArray;
-using gmms::frame::Work;
+namespace frame = gmms::frame;
 
 // ---------------------------------------------------------------------------------------------
 // Coefficients
@@ -28,15 +24,14 @@ struct Coefficients {
     double phi, tau;
 };
 
-//                                  c0        c1        c2         c3         h          c4
-//                                  c5        c6        c7        c8        c9        c10       c11
-//                                  phi    tau
-constexpr Coefficients kIa = {3.056224, 2.639315, -2.352244, -0.080591, 12.682338, 0.009653,
-                              -0.001436, -0.006374, 1.869827, 1.639023, 1.856785, 0.573052, -1.030608,
-                              1.035, 0.9015};
-constexpr Coefficients kCav = {2.643261, 1.60688, -0.754765, -0.072283, 12.626135, 0.003811,
-                               -0.00059, -0.002767, 0.877694, 0.822831, 0.918286, 0.286527, -0.65776,
-                               0.49, 0.4114};
+constexpr Coefficients kIa = {
+    .c0 = 3.056224, .c1 = 2.639315, .c2 = -2.352244, .c3 = -0.080591, .h = 12.682338,
+    .c4 = 0.009653, .c5 = -0.001436, .c6 = -0.006374, .c7 = 1.869827, .c8 = 1.639023,
+    .c9 = 1.856785, .c10 = 0.573052, .c11 = -1.030608, .phi = 1.035, .tau = 0.9015};
+constexpr Coefficients kCav = {
+    .c0 = 2.643261, .c1 = 1.60688,  .c2 = -0.754765, .c3 = -0.072283, .h = 12.626135,
+    .c4 = 0.003811, .c5 = -0.00059,  .c6 = -0.002767, .c7 = 0.877694, .c8 = 0.822831,
+    .c9 = 0.918286, .c10 = 0.286527, .c11 = -0.65776,  .phi = 0.49,  .tau = 0.4114};
 
 constexpr double kMagnitudeRef = 5.0;
 constexpr double kDepthThresholdKm = 30.0;
@@ -90,15 +85,26 @@ constexpr double kArcLat[kRing] = {
 constexpr double kLonMin = 114.0231292, kLonMax = 153.715191;
 constexpr double kLatMin = 26.15702014, kLatMax = 50.1970842;
 
+// The exact rounding error x * y - p of the product p = x * y, by Veltkamp's split and Dekker's
+// product. It equals std::fma(x, y, -p), but some C runtimes (MinGW-w64's) implement fma in
+// software without correct rounding; this needs only round-to-nearest and no contraction. Exact
+// here: the factors are differences of coordinates, never overflow and stay far from underflow.
+double two_product_error(double x, double y, double p) {
+    constexpr double kSplitter = 134217729.0;  // 2^27 + 1
+    const double cx = kSplitter * x, x_hi = cx - (cx - x), x_lo = x - x_hi;
+    const double cy = kSplitter * y, y_hi = cy - (cy - y), y_lo = y - y_hi;
+    return ((x_hi * y_hi - p) + x_hi * y_lo + x_lo * y_hi) + x_lo * y_lo;
+}
+
 // Exact sign of the orientation determinant (p2 - p1) x (q - p2): +1 when q lies left of the
 // directed edge p1->p2, -1 right, 0 on its line. All points lie inside the polygon's bounding box,
 // where any two longitudes (or latitudes) are within a factor 2 of each other, so every difference
-// below is exact (Sterbenz); the products are split exactly with fma and the four terms summed as a
-// floating-point expansion, whose largest component carries the sign.
+// below is exact (Sterbenz); the products are split exactly (two_product) and the four terms summed
+// as a floating-point expansion, whose largest component carries the sign.
 int orientation(double p1x, double p1y, double p2x, double p2y, double qx, double qy) {
     const double dx1 = p2x - p1x, dy1 = p2y - p1y, dx2 = qx - p2x, dy2 = qy - p2y;
-    const double a = dx1 * dy2, a_err = std::fma(dx1, dy2, -a);
-    const double b = dy1 * dx2, b_err = std::fma(dy1, dx2, -b);
+    const double a = dx1 * dy2, a_err = two_product_error(dx1, dy2, a);
+    const double b = dy1 * dx2, b_err = two_product_error(dy1, dx2, b);
     const double terms[4] = {a_err, -b_err, a, -b};
     double expansion[4];
     int n = 0;
@@ -165,27 +171,22 @@ struct Tarvik {
     static constexpr int entry_line = __LINE__;
     static constexpr const char* doc = " Ground motion model by Tarvik et al. (2020) for Ia and CAV. \n";
     static constexpr const char* author = "Ilse Marrow";
-    static constexpr const char* entry_doc =
-        "\n"
-        "    Parameter\n"
-        "    =========\n"
-        "    IM: 0 for Ia, and 1 for CAV.\n"
-        "    M: Earthquake magnitude.\n"
-        "    hypo_lat: Hypocenter latitude\n"
-        "    hypo_lon: Hypocenter longitude\n"
-        "    hypo_depth: Hypocentral depth\n"
-        "    R_rup: Rupture distance in km.\n"
-        "    Vs30: Site Vs30.\n"
-        "    fins: 1 if inslab event, else 0.\n"
-        "    fint: 0 if interface or crustal \tevent, else 1.\n"
-        "    fnm: '1' for normal/normal-oblique fault, '0' otherwise.\n"
-        "    frv: '1' for reverse/reverse-oblique fault, '0' otherwise.\n"
-        "\n"
-        "    Returns\n"
-        "    =======\n"
-        "    mean, phi, tau for the selected IM.\n"
-        "    ";
-    static constexpr Import imports[] = {
+    static constexpr frame::EntryDoc entry_doc = {
+        .parameters =
+            "IM: 0 for Ia, and 1 for CAV.\n"
+            "M: Earthquake magnitude.\n"
+            "hypo_lat: Hypocenter latitude\n"
+            "hypo_lon: Hypocenter longitude\n"
+            "hypo_depth: Hypocentral depth\n"
+            "R_rup: Rupture distance in km.\n"
+            "Vs30: Site Vs30.\n"
+            "fins: 1 if inslab event, else 0.\n"
+            "fint: 0 if interface or crustal \tevent, else 1.\n"
+            "fnm: '1' for normal/normal-oblique fault, '0' otherwise.\n"
+            "frv: '1' for reverse/reverse-oblique fault, '0' otherwise.\n",
+        .returns = "mean, phi, tau for the selected IM.\n",
+    };
+    static constexpr frame::Import imports[] = {
         {"shapely.geometry", "Point", "Point"},
         {"shapely.geometry", "Polygon", "Polygon"},
         {"numpy", nullptr, "np"},
@@ -195,22 +196,22 @@ struct Tarvik {
     struct Args {
         int IM;
         double M, hypo_lat, hypo_lon, hypo_depth;
-        SiteArray R_rup, Vs30;
+        frame::SiteArray R_rup, Vs30;
         int fins, fint, fnm, frv;
     };
-    static constexpr Param<Args> params[] = {
+    static constexpr frame::Param<Args> params[] = {
         {"IM", &Args::IM},       {"M", &Args::M},         {"hypo_lat", &Args::hypo_lat},
         {"hypo_lon", &Args::hypo_lon}, {"hypo_depth", &Args::hypo_depth}, {"R_rup", &Args::R_rup},
         {"Vs30", &Args::Vs30},   {"fins", &Args::fins},   {"fint", &Args::fint},
         {"fnm", &Args::fnm},     {"frv", &Args::frv},
     };
 
-    static bool run(const Args& a, Work& w, Failure& failure) {
+    static bool run(const Args& a, frame::Work<n_scratch>& w, frame::Failure& failure) {
         const ArcSide arc = get_arc_loc_cy(a.hypo_lat, a.hypo_lon);
         const Coefficients* k = coefficients_for(a.IM);
         if (!k) {
             // No coefficients, no phi: the first site fails as a missing value would.
-            if (w.n_sites > 0) return gmms::frame::raise_none_as_float(), gmms::frame::fail(failure);
+            if (w.n_sites > 0) return frame::raise_none_as_float(), frame::fail(failure);
             return true;
         }
         for (Py_ssize_t i = 0; i < w.n_sites; ++i) {

@@ -1,12 +1,15 @@
 """The module frame, seen through Tarvik: loading, argument matching, conversions, site arrays,
-results and errors."""
+results and errors; and the contract a model type must meet, checked by the compiler."""
 
 import array
 import ctypes
 import inspect
 import math
+import os
+import pathlib
 import subprocess
 import sys
+import sysconfig
 import traceback
 
 import numpy as np
@@ -223,9 +226,9 @@ def test_int_conversion(given, received):
     ("1", TypeError, "an integer is required"),
     (None, TypeError, "an integer is required"),
     (IntLike(1.5), TypeError, "__int__ returned non-int (type float)"),
-    (2 ** 31, OverflowError, None),
-    (-2 ** 31 - 1, OverflowError, None),
-    (2 ** 70, OverflowError, None),
+    (2 ** 31, OverflowError, "Python int too large to convert to C int"),
+    (-2 ** 31 - 1, OverflowError, "Python int too large to convert to C int"),
+    (2 ** 70, OverflowError, "Python int too large to convert to C long"),
     (Raises(), ZeroDivisionError, "from __int__"),
 ])
 def test_int_conversion_errors(given, kind, text):
@@ -424,3 +427,59 @@ def test_traceback_entry_names_the_entry_function():
     e = error_of(*args(IM=2))
     frames = traceback.extract_tb(e.__traceback__)
     assert frames[-1].name == "Tarvik.Tarvik_cy" and frames[-1].filename.endswith("Tarvik.cpp")
+
+
+# ---- the model contract, checked by the compiler ----------------------------------------------
+
+PROBE = """
+#include "frame/frame.hpp"
+namespace {
+namespace frame = gmms::frame;
+struct Probe {
+    static constexpr const char* name = "Probe";
+    static constexpr const char* file = __FILE__;
+    static constexpr int entry_line = __LINE__;
+    static constexpr const char* doc = "";
+    static constexpr const char* author = "";
+    static constexpr frame::EntryDoc entry_doc = {.parameters = "", .returns = ""};
+    static constexpr frame::Import imports[] = {{"numpy", nullptr, "np"}};
+    static constexpr int n_scratch = 3;
+    struct Args {
+        double M;
+        frame::SiteArray R;
+    };
+    static constexpr frame::Param<Args> params[] = {{"M", &Args::M}, {"R", &Args::R}};
+    static bool run(const Args& a, frame::Work<n_scratch>& w, frame::Failure&) {
+        w.scratch[2].set(0, a.R[0]);
+        return true;
+    }
+};
+}  // namespace
+GMMS_MODULE(Probe)
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("GMMS_SANITIZED")), reason="a verdict of the compiler: nothing runs")
+@pytest.mark.parametrize("old, new, sentence", [
+    ("", "", None),  # three scratch arrays just work
+    ('{"M", &Args::M}, {"R", &Args::R}', '{"M", &Args::M}', "a model has a site-array parameter"),
+    ("frame::Work<n_scratch>& w, frame::Failure&)", "frame::Work<n_scratch>& w)",
+     "static bool run(const Args&, frame::Work<n_scratch>&, frame::Failure&)"),
+    ('"np"}', '"numpy"}', "numpy as np among them"),
+    ("static bool run(", "static int check(const Args&);\n    static bool run(", "optional check is static bool check"),
+    ("static constexpr int entry_line = __LINE__;", "", "static constexpr int entry_line"),
+], ids=["three-scratch-arrays", "no-site-array", "run-without-failure", "no-numpy", "check-not-bool",
+        "no-entry-line"])
+def test_model_contract_is_checked_by_the_compiler(tmp_path, old, new, sentence):
+    source = tmp_path / "probe.cpp"
+    source.write_text(PROBE.replace(old, new) if old else PROBE)
+    root = pathlib.Path(__file__).resolve().parent.parent
+    compiled = subprocess.run([os.environ.get("CXX", "c++"), "-std=c++20", "-fsyntax-only", f"-I{root / 'gmms'}",
+                               f"-I{sysconfig.get_paths()['include']}", str(source)], capture_output=True, text=True)
+    if sentence is None:
+        assert compiled.returncode == 0, compiled.stderr
+        return
+    # Refused with the sentence and nothing else: no error from deeper inside the frame.
+    errors = [line for line in compiled.stderr.splitlines() if " error: " in line]
+    assert compiled.returncode != 0 and errors, compiled.stderr
+    assert sentence in errors[0] and all("static assertion failed: a model" in e for e in errors), compiled.stderr

@@ -1,6 +1,8 @@
 // The non-template half of the module frame: loading, argument matching and conversion,
 // site-array views, working and result arrays, name lookups and traceback entries.
-// Every model module compiles its own copy, so the state below belongs to one module.
+// Every model module links its own copy, so the state below belongs to one module. It is kept
+// process-wide on purpose: a module file serves one interpreter per process (a second one is
+// refused at creation), so nothing here needs to be per interpreter or per module object.
 #include "frame.hpp"
 
 #include <frameobject.h>
@@ -133,9 +135,12 @@ void add_traceback(const char* qualified_name, const char* file, int line) noexc
 
 namespace {
 
-// Describes a buffer element format the way the dtype-mismatch message quotes it.
-std::string describe_format(const char* fmt) {
-    if (!fmt) return "'unsigned char'";  // no format means unsigned bytes
+// Describes a buffer element format the way the dtype-mismatch message quotes it, in `out`: a
+// fixed buffer, so that describing it cannot fail while the error is being raised.
+template <size_t N>
+void describe_format(const char* fmt, char (&out)[N]) noexcept {
+    auto say = [&out](const char* text) { PyOS_snprintf(out, N, "%s", text); };
+    if (!fmt) return say("'unsigned char'");  // no format means unsigned bytes
     const char* c = fmt;
     if (*c == '@' || *c == '=' || *c == '<' || *c == '>' || *c == '!') ++c;
     const bool complex = (*c == 'Z');
@@ -160,16 +165,16 @@ std::string describe_format(const char* fmt) {
         case 'f': name = "float"; break;
         case 'd': name = "double"; break;
         case 'g': name = "long double"; break;
-        case 'T': return "a struct";
-        case 'O': return "Python object";
-        case 'P': return "a pointer";
+        case 'T': return say("a struct");
+        case 'O': return say("Python object");
+        case 'P': return say("a pointer");
         case 's':
-        case 'p': return "a string";
-        case '\0': return "end";
-        default: return "unparseable format string";
+        case 'p': return say("a string");
+        case '\0': return say("end");
+        default: return say("unparseable format string");
     }
-    if (c[1] != '\0') return "unparseable format string";  // counts, several fields
-    return std::string("'") + (complex ? "complex " : "") + name + "'";
+    if (c[1] != '\0') return say("unparseable format string");  // counts, several fields
+    PyOS_snprintf(out, N, "'%s%s'", complex ? "complex " : "", name);
 }
 
 }  // namespace
@@ -189,8 +194,7 @@ bool SiteArray::acquire(PyObject* obj) noexcept {
         return false;
     };
     if (view_.ndim != 1) {
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", 1,
-                     view_.ndim);
+        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected 1, got %d)", view_.ndim);
         return refuse();
     }
     const char* fmt = view_.format;
@@ -201,15 +205,16 @@ bool SiteArray::acquire(PyObject* obj) noexcept {
     }
     const char* type = (order == '@' || order == '=' || order == '<') ? fmt + 1 : fmt;
     if (!type || std::strcmp(type, "d") != 0) {
-        const std::string found = describe_format(fmt);
-        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'", "double", "'",
-                     found.c_str());
+        char found[40];
+        describe_format(fmt, found);
+        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected 'double' but got %s", found);
         return refuse();
     }
     if (view_.itemsize != static_cast<Py_ssize_t>(sizeof(double))) {
         const auto item_bytes = static_cast<size_t>(view_.itemsize);
-        PyErr_Format(PyExc_ValueError, "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)",
-                     item_bytes, item_bytes == 1 ? "" : "s", "double", sizeof(double), "s");
+        static_assert(sizeof(double) == 8, "the message below names 8 bytes");
+        PyErr_Format(PyExc_ValueError, "Item size of buffer (%zu byte%s) does not match size of 'double' (8 bytes)",
+                     item_bytes, item_bytes == 1 ? "" : "s");
         return refuse();
     }
     if (view_.suboffsets) {
@@ -218,7 +223,7 @@ bool SiteArray::acquire(PyObject* obj) noexcept {
             return refuse();
         }
         if (view_.suboffsets[0] >= 0) {
-            PyErr_Format(PyExc_ValueError, "Buffer not compatible with direct access in dimension %d.", 0);
+            PyErr_SetString(PyExc_ValueError, "Buffer not compatible with direct access in dimension 0.");
             return refuse();
         }
     }
@@ -311,21 +316,21 @@ bool make_working_array(Py_ssize_t n_sites, SiteArray& out) noexcept {
     return true;
 }
 
-Ref make_result(Work& work) noexcept {
+Ref make_result(Py_ssize_t n_sites, SiteArray& mu, SiteArray& phi, SiteArray& tau) noexcept {
     Ref np = g_np.lookup();
     if (!np) return {};
     Ref asarray = g_asarray.of(np.get());
     if (!asarray) return {};
     Ref arrays[3];
-    SiteArray* views[3] = {&work.mu, &work.phi, &work.tau};
+    SiteArray* views[3] = {&mu, &phi, &tau};
     for (int k = 0; k < 3; ++k) {
         // A numpy array of exactly N_sites elements goes to asarray itself, which hands it back
         // at no cost; any other working array (from a rebound np) is exported as its view.
         Ref exporter;
         PyObject* source = views[k]->source();
         if (!source || !g_ndarray_type || Py_TYPE(source) != reinterpret_cast<PyTypeObject*>(g_ndarray_type) ||
-            views[k]->size() != work.n_sites) {
-            exporter = export_sites(std::move(*views[k]), work.n_sites);
+            views[k]->size() != n_sites) {
+            exporter = export_sites(std::move(*views[k]), n_sites);
             if (!exporter) return {};
             source = exporter.get();
         }
@@ -338,6 +343,8 @@ Ref make_result(Work& work) noexcept {
 
 // ---------------------------------------------------------------------------------------------
 // Loading
+
+namespace {
 
 bool check_interpreter() noexcept {
     static int64_t main_id = -1;
@@ -353,8 +360,6 @@ bool check_interpreter() noexcept {
     }
     return true;
 }
-
-namespace {
 
 bool copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, const char* to, bool allow_none) {
     Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
@@ -444,46 +449,30 @@ bool import_into(PyObject* dict, const Import& imp) noexcept {
     return PyDict_SetItemString(dict, imp.bind, value.get()) == 0;
 }
 
-std::string text_signature(const char* entry_name, const ParamInfo* params, Py_ssize_t n_params) {
-    std::string sig = std::string(entry_name) + "(";
-    for (Py_ssize_t k = 0; k < n_params; ++k) {
-        if (k) sig += ", ";
-        sig += params[k].name;
-    }
-    return sig + ")\n--\n\n";
-}
-
-std::string base_name(const char* path) {
-    const std::string p(path);
-    const size_t slash = p.find_last_of("/\\");
-    return slash == std::string::npos ? p : p.substr(slash + 1);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Argument matching and conversion
 
 namespace {
 
 bool count_error(const char* func, Py_ssize_t expected, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func, "exactly",
-                 expected, "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes exactly %zd positional arguments (%zd given)", func, expected,
+                 given);
     return false;
 }
 
 // Position of the parameter named `key`, or -1.
-Py_ssize_t find_parameter(PyObject* key, const ParamInfo* params, Py_ssize_t n_params) {
-    const std::vector<PyObject*>& names = state().param_names;
+Py_ssize_t find_parameter(PyObject* key, const char* const* names, PyObject* const* interned, Py_ssize_t n_params) {
     for (Py_ssize_t k = 0; k < n_params; ++k)
-        if (key == names[k]) return k;
+        if (key == interned[k]) return k;
     for (Py_ssize_t k = 0; k < n_params; ++k)
-        if (PyUnicode_CompareWithASCIIString(key, params[k].name) == 0) return k;
+        if (PyUnicode_CompareWithASCIIString(key, names[k]) == 0) return k;
     return -1;
 }
 
 }  // namespace
 
-bool match_arguments(const char* func, const ParamInfo* params, Py_ssize_t n_params, PyObject* args,
-                     PyObject* kwargs, Ref* values) noexcept {
+bool match_arguments(const char* func, const char* const* names, PyObject* const* interned, Py_ssize_t n_params,
+                     PyObject* args, PyObject* kwargs, Ref* values) noexcept {
     const Py_ssize_t p = PyTuple_GET_SIZE(args);
     if (!kwargs) {
         if (p != n_params) return count_error(func, n_params, p);
@@ -493,7 +482,7 @@ bool match_arguments(const char* func, const ParamInfo* params, Py_ssize_t n_par
     if (p > n_params) return count_error(func, n_params, p);
     for (Py_ssize_t k = 0; k < p; ++k) values[k] = Ref::borrow(PyTuple_GET_ITEM(args, k));
     for (Py_ssize_t k = p; k < n_params; ++k) {
-        PyObject* value = PyDict_GetItemWithError(kwargs, state().param_names[k]);
+        PyObject* value = PyDict_GetItemWithError(kwargs, interned[k]);
         if (!value) {
             if (PyErr_Occurred()) return false;
             return count_error(func, n_params, k);
@@ -508,7 +497,7 @@ bool match_arguments(const char* func, const ParamInfo* params, Py_ssize_t n_par
                 PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", func);
                 return false;
             }
-            const Py_ssize_t k = find_parameter(key, params, n_params);
+            const Py_ssize_t k = find_parameter(key, names, interned, n_params);
             if (k >= p) continue;
             if (k >= 0)
                 PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", func, key);
@@ -524,8 +513,15 @@ bool convert_double(PyObject* obj, double& out) noexcept { return to_double(obj,
 
 namespace {
 
+// Read through long long, 64 bits everywhere: with long, 32 bits on Windows, a value just past the
+// int range would meet the "C long" message there instead of the "C int" one.
 bool long_to_int(PyObject* number, int& out) {
-    const long v = PyLong_AsLong(number);
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(number, &overflow);
+    if (overflow) {
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long");
+        return false;
+    }
     if (v == -1 && PyErr_Occurred()) return false;
     if (v < INT_MIN || v > INT_MAX) {
         PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
@@ -547,26 +543,24 @@ bool convert_int(PyObject* obj, int& out) noexcept {
     Ref converted = Ref::steal(number->nb_int(obj));
     if (!converted) return false;
     if (!PyLong_Check(converted.get())) {
-        PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int",
-                     Py_TYPE(converted.get())->tp_name);
+        PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(converted.get())->tp_name);
         return false;
     }
     return long_to_int(converted.get(), out);
 }
 
-bool check_first_sites(const char* name, const SiteArray& sites) noexcept {
+bool check_first_sites(const char* func, const char* name, const SiteArray& sites) noexcept {
     if (sites.size() > INT_MAX) {
         PyErr_Format(PyExc_OverflowError, "%s() argument '%s' has %zd elements; at most %d sites are supported",
-                     state().entry_name.c_str(), name, sites.size(), INT_MAX);
+                     func, name, sites.size(), INT_MAX);
         return false;
     }
     return true;
 }
 
-bool check_more_sites(const char* name, const SiteArray& sites, const char* first_name,
+bool check_more_sites(const char* func, const char* name, const SiteArray& sites, const char* first_name,
                       Py_ssize_t n_sites) noexcept {
     if (sites.size() >= n_sites) return true;
-    const char* func = state().entry_name.c_str();
     if (sites.is_none())
         PyErr_Format(PyExc_TypeError, "%s() argument '%s' is None, but '%s' has %zd sites", func, name, first_name,
                      n_sites);

@@ -1,41 +1,49 @@
 // The module frame shared by every ground-motion model module.
 //
-// A model module is one source file that declares a `Model` type:
+// A model module is one source file that declares a model type and names it to GMMS_MODULE:
 //
 //   struct Tarvik {
-//       static constexpr const char* name = "Tarvik";          // module name
-//       static constexpr const char* doc = "...";              // module docstring
-//       static constexpr const char* author = "...";           // __author__
-//       static constexpr const char* entry_doc = "...";        // docstring of Tarvik_cy
-//       static constexpr frame::Import imports[] = {...};      // bound in this order
-//       static constexpr int n_scratch = 0;                     // working arrays before mu/phi/tau
-//       struct Args {...};                                      // converted arguments
-//       static constexpr frame::Param<Args> params[] = {...};  // name and kind, in order
-//       static bool run(const Args&, frame::Work&);             // fills the working arrays
+//       static constexpr const char* name = "Tarvik";            // module name
+//       static constexpr const char* file = __FILE__;            // for traceback entries
+//       static constexpr int entry_line = __LINE__;              // their line for errors outside run
+//       static constexpr const char* doc = "...";                // module docstring
+//       static constexpr const char* author = "...";             // __author__
+//       static constexpr frame::EntryDoc entry_doc = {...};      // docstring of Tarvik_cy
+//       static constexpr frame::Import imports[] = {...};        // bound in this order, numpy as np among them
+//       static constexpr int n_scratch = 0;                      // working arrays made before mu, phi, tau
+//       struct Args {...};                                       // the converted arguments
+//       static constexpr frame::Param<Args> params[] = {...};    // name and member, in order; a site array
+//                                                                // among them (the first gives N_sites)
+//       static bool run(const Args&, frame::Work<n_scratch>&, frame::Failure&);  // fills the working arrays
 //       // optional: static bool check(const Args&);            // refuses arguments before any work
+//       // optional: static bool intern();                      // interns the model's own names at load
 //   };
 //   GMMS_MODULE(Tarvik)
 //
-// and the frame derives from that: loading (multi-phase initialisation, the namespace, the
-// one-interpreter rule), argument matching with the interpreter's messages, conversions,
-// site-array views, working and result arrays, module-level name lookups and traceback entries.
+// `Model` below states this contract as concepts; a type that misses a part of it fails to compile
+// with a sentence naming that part. From the declaration the frame derives loading (multi-phase
+// initialisation, the namespace, the one-interpreter rule), argument matching with the
+// interpreter's messages, conversions, site-array views, working and result arrays, module-level
+// name lookups and traceback entries.
 //
 // Conventions: every function that can fail returns false (or an empty Ref) with the
 // interpreter's error indicator set. Owned references are `Ref`s and buffer views are
-// `SiteArray`s, so an error path is a plain `return`. Nothing here throws.
+// `SiteArray`s, so an error path is a plain `return`. Nothing here throws, and nothing allocates
+// from the C++ heap: the texts the frame derives are built at compile time.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <source_location>
-#include <string>
+#include <type_traits>
 #include <utility>
-#include <vector>
 
 namespace gmms::frame {
 
@@ -159,6 +167,13 @@ struct Param {
     constexpr Param(const char* n, PyObject* A::*m) : name(n), kind(Kind::Object), as_object(m) {}
 };
 
+// The docstring of an entry function. The frame lays it out: the parameter lines under a
+// "Parameter" heading, the returns line under "Returns", every line indented by four spaces.
+struct EntryDoc {
+    const char* parameters;  // one line per parameter, each ending in "\n"
+    const char* returns;     // ending in "\n"
+};
+
 // A name the module body binds at load: `import module as bind` or `from module import name`.
 struct Import {
     const char* module;
@@ -173,7 +188,9 @@ struct Import {
 // process. A lookup remembers the tag it saw, and the next one reuses its result for as long as
 // the tag is the same: the dictionary is then unchanged, so a fresh lookup would find the same
 // object, which the dictionary keeps alive. CPython 3.12 deprecates the tag; there every lookup
-// is made afresh.
+// is made afresh. The tag is read straight from the dictionary object (`ma_version_tag`, an
+// internal field): safe because it is read only on 3.9 to 3.11, whose headers declare it with
+// exactly this meaning (PEP 509), and tools/checks/50-portability.sh compiles against each.
 #if PY_VERSION_HEX < 0x030C0000
 #define GMMS_DICT_VERSIONS 1
 #else
@@ -345,12 +362,25 @@ struct Failure {
     int line = 0;
 };
 
+// Records where model code failed and returns false, so that `return fail(f)` ends the call.
+inline bool fail(Failure& f, const char* function = nullptr,
+                 std::source_location loc = std::source_location::current()) noexcept {
+    if (!f.line) {
+        f.function = function;
+        f.line = static_cast<int>(loc.line());
+    }
+    return false;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Working arrays
 
+// The arrays of one call: `scratch` (as many as the model declares) are made first, then the
+// results mu, phi and tau, all zero-filled and N_sites long.
+template <int NScratch>
 struct Work {
     Py_ssize_t n_sites = 0;
-    SiteArray scratch[2];  // working arrays created before the results (Morrand's A_1100, alpha)
+    std::array<SiteArray, NScratch> scratch;
     SiteArray mu, phi, tau;
 };
 
@@ -360,21 +390,14 @@ struct Work {
 namespace detail {
 
 struct ModuleState {
-    const char* name = nullptr;     // module name
-    PyObject* module = nullptr;     // the module object once created (kept for re-imports)
-    PyObject* dict = nullptr;       // its namespace (borrowed from `module`)
-    bool ready = false;             // the module body has run successfully
-    std::string entry_name;         // "<name>_cy"
-    std::string qualified_entry;    // "<name>.<name>_cy"
-    std::string entry_doc;          // text signature + docstring of the entry function
-    std::string file;               // model source file name, for traceback entries
-    std::vector<PyObject*> param_names;  // interned parameter names, in order
+    PyObject* module = nullptr;  // the module object once created (kept for re-imports)
+    PyObject* dict = nullptr;    // its namespace (borrowed from `module`)
+    bool ready = false;          // the module body has run successfully
 };
 
 // The one module of this extension. One module file serves one interpreter per process.
 ModuleState& state() noexcept;
 
-bool check_interpreter() noexcept;
 PyObject* create_module(PyObject* spec, PyModuleDef* def) noexcept;
 bool import_into(PyObject* dict, const Import& imp) noexcept;
 // Remembers numpy's array type, from the `np` the module body bound.
@@ -382,50 +405,235 @@ void find_array_type(PyObject* dict) noexcept;
 bool intern_frame_names() noexcept;
 void forget_module() noexcept;
 
-struct ParamInfo {
-    const char* name;
-    Kind kind;
-};
-// Matches `args`/`kwargs` against the parameter names; fills `values` with new references.
-bool match_arguments(const char* func, const ParamInfo* params, Py_ssize_t n_params, PyObject* args,
-                     PyObject* kwargs, Ref* values) noexcept;
+// Matches `args`/`kwargs` against the parameters (their names as text and interned); fills
+// `values` with new references.
+bool match_arguments(const char* func, const char* const* names, PyObject* const* interned, Py_ssize_t n_params,
+                     PyObject* args, PyObject* kwargs, Ref* values) noexcept;
 bool convert_int(PyObject* obj, int& out) noexcept;
 bool convert_double(PyObject* obj, double& out) noexcept;
 // Site arrays after the first must hold n_sites elements; the first must fit in 32 bits.
-bool check_first_sites(const char* name, const SiteArray& sites) noexcept;
-bool check_more_sites(const char* name, const SiteArray& sites, const char* first_name,
+bool check_first_sites(const char* func, const char* name, const SiteArray& sites) noexcept;
+bool check_more_sites(const char* func, const char* name, const SiteArray& sites, const char* first_name,
                       Py_ssize_t n_sites) noexcept;
 bool make_working_array(Py_ssize_t n_sites, SiteArray& out) noexcept;
-Ref make_result(Work& work) noexcept;
-std::string text_signature(const char* entry_name, const ParamInfo* params, Py_ssize_t n_params);
-std::string base_name(const char* path);
+Ref make_result(Py_ssize_t n_sites, SiteArray& mu, SiteArray& phi, SiteArray& tau) noexcept;
 
 }  // namespace detail
 
 // ---------------------------------------------------------------------------------------------
-// The entry function and the module definition, generated from a model declaration
+// The contract of a model type
+//
+// Each requirement is one concept; `check_contract` names the one a model misses in a sentence.
 
 template <class M>
 constexpr Py_ssize_t n_params = static_cast<Py_ssize_t>(std::size(M::params));
 
+// Position of the first site-array parameter (it gives N_sites), or -1.
 template <class M>
-const detail::ParamInfo* param_infos() noexcept {
-    static const auto table = [] {
-        struct Table {
-            detail::ParamInfo rows[n_params<M>];
-        } t{};
-        for (Py_ssize_t k = 0; k < n_params<M>; ++k) t.rows[k] = {M::params[k].name, M::params[k].kind};
-        return t;
-    }();
-    return table.rows;
-}
-
-template <class M>
-int first_sites_index() noexcept {
+constexpr int first_sites_index() noexcept {
     for (Py_ssize_t k = 0; k < n_params<M>; ++k)
         if (M::params[k].kind == Kind::Sites) return static_cast<int>(k);
     return -1;
 }
+
+constexpr bool same_text(const char* a, const char* b) noexcept {
+    for (; *a != '\0' && *a == *b; ++a) ++b;
+    return *a == *b;
+}
+
+template <class M>
+constexpr bool binds_numpy() noexcept {
+    for (const Import& imp : M::imports)
+        if (!imp.from_name && same_text(imp.module, "numpy") && same_text(imp.bind, "np")) return true;
+    return false;
+}
+
+namespace contract {
+
+template <class T>
+concept text = std::same_as<std::remove_cvref_t<T>, const char*>;
+
+template <class M>
+concept described = requires {
+    { M::name } -> text;
+    { M::file } -> text;
+    { M::entry_line } -> std::same_as<const int&>;
+    { M::doc } -> text;
+    { M::author } -> text;
+    { M::entry_doc } -> std::same_as<const EntryDoc&>;
+};
+
+template <class M>
+concept imports_numpy = requires {
+    { M::imports[0] } -> std::same_as<const Import&>;
+} && binds_numpy<M>();
+
+template <class M>
+concept has_args = requires { typename M::Args; } && std::default_initializable<typename M::Args>;
+
+template <class M>
+concept has_params = has_args<M> && requires {
+    { M::params[0] } -> std::same_as<const Param<typename M::Args>&>;
+};
+
+template <class M>
+concept has_site_array = has_params<M> && (first_sites_index<M>() >= 0);
+
+template <class M>
+concept has_scratch = requires {
+    { M::n_scratch } -> std::same_as<const int&>;
+} && (M::n_scratch >= 0);
+
+template <class M>
+concept runs = has_args<M> && has_scratch<M> &&
+               requires(const typename M::Args& a, Work<M::n_scratch>& w, Failure& f) {
+                   { M::run(a, w, f) } -> std::same_as<bool>;
+               };
+
+// Optional hooks: absent, or of the one form the frame calls.
+template <class M>
+concept declares_check = requires { &M::check; };
+template <class M>
+concept checks = !declares_check<M> || requires(const typename M::Args& a) {
+    { M::check(a) } -> std::same_as<bool>;
+};
+template <class M>
+concept declares_intern = requires { &M::intern; };
+template <class M>
+concept interns = !declares_intern<M> || requires {
+    { M::intern() } -> std::same_as<bool>;
+};
+
+}  // namespace contract
+
+template <class M>
+concept Model = contract::described<M> && contract::imports_numpy<M> && contract::has_args<M> &&
+                contract::has_params<M> && contract::has_site_array<M> && contract::has_scratch<M> &&
+                contract::runs<M> && contract::checks<M> && contract::interns<M>;
+
+// The contract, checked where GMMS_MODULE names the model: each requirement a model misses
+// stops the build with its sentence below.
+template <class M>
+constexpr bool check_contract() noexcept {
+    using namespace contract;
+    static_assert(described<M>, "a model declares static constexpr const char* name, file (__FILE__), doc and "
+                                "author, static constexpr int entry_line (__LINE__) and static constexpr "
+                                "frame::EntryDoc entry_doc");
+    static_assert(imports_numpy<M>, "a model declares static constexpr frame::Import imports[], numpy as np among "
+                                    "them: the frame makes its working arrays with np.zeros");
+    static_assert(has_args<M>, "a model declares struct Args, default-constructible, to receive its arguments");
+    static_assert(has_params<M>, "a model declares static constexpr frame::Param<Args> params[], one row per "
+                                 "parameter of its entry function");
+    static_assert(has_site_array<M>, "a model has a site-array parameter: the first one gives N_sites");
+    static_assert(has_scratch<M>, "a model declares static constexpr int n_scratch, 0 or more working arrays "
+                                  "made before mu, phi and tau");
+    static_assert(runs<M>, "a model declares static bool run(const Args&, frame::Work<n_scratch>&, "
+                           "frame::Failure&)");
+    static_assert(checks<M>, "a model's optional check is static bool check(const Args&)");
+    static_assert(interns<M>, "a model's optional intern is static bool intern()");
+    return Model<M>;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Texts derived from a model's declaration, built at compile time: nothing to allocate at load
+
+namespace text {
+
+// Appends parts to `out`, or only counts them while `out` is null.
+struct Writer {
+    char* out = nullptr;
+    size_t size = 0;
+    constexpr Writer& operator<<(const char* s) noexcept {
+        for (; *s != '\0'; ++s) put(*s);
+        return *this;
+    }
+    // Appends `lines`, each indented by four spaces.
+    constexpr Writer& indented(const char* lines) noexcept {
+        for (bool line_start = true; *lines != '\0'; line_start = (*lines++ == '\n')) {
+            if (line_start) *this << "    ";
+            put(*lines);
+        }
+        return *this;
+    }
+    constexpr void put(char c) noexcept {
+        if (out) out[size] = c;
+        ++size;
+    }
+};
+
+template <size_t N>
+struct Fixed {
+    char chars[N + 1] = {};
+};
+
+// The text `write` produces, in an array of exactly its size.
+template <void (*write)(Writer&)>
+constexpr auto build() noexcept {
+    constexpr size_t n = [] {
+        Writer counter;
+        write(counter);
+        return counter.size;
+    }();
+    Fixed<n> t;
+    Writer writer{t.chars};
+    write(writer);
+    return t;
+}
+
+template <class M>
+constexpr void entry_name(Writer& w) {
+    w << M::name << "_cy";
+}
+template <class M>
+constexpr void qualified_entry(Writer& w) {
+    w << M::name << "." << M::name << "_cy";
+}
+template <class M>
+constexpr void init_entry(Writer& w) {
+    w << "init " << M::name;
+}
+// The text signature ("Tarvik_cy(IM, M, ...)\n--\n\n", read by inspect), then the docstring.
+template <class M>
+constexpr void entry_doc(Writer& w) {
+    w << M::name << "_cy(";
+    for (Py_ssize_t k = 0; k < n_params<M>; ++k) w << (k ? ", " : "") << M::params[k].name;
+    w << ")\n--\n\n";
+    w << "\n    Parameter\n    =========\n";
+    w.indented(M::entry_doc.parameters);
+    w << "\n    Returns\n    =======\n";
+    w.indented(M::entry_doc.returns) << "    ";
+}
+
+// Traceback entries name the source file without its directories.
+constexpr const char* base_name(const char* path) noexcept {
+    const char* base = path;
+    for (const char* c = path; *c != '\0'; ++c)
+        if (*c == '/' || *c == '\\') base = c + 1;
+    return base;
+}
+
+}  // namespace text
+
+template <class M>
+struct Texts {
+    static constexpr auto entry_name = text::build<&text::entry_name<M>>();            // "Tarvik_cy"
+    static constexpr auto qualified_entry = text::build<&text::qualified_entry<M>>();  // "Tarvik.Tarvik_cy"
+    static constexpr auto init_entry = text::build<&text::init_entry<M>>();            // "init Tarvik"
+    static constexpr auto entry_doc = text::build<&text::entry_doc<M>>();
+    static constexpr const char* file = text::base_name(M::file);
+    static constexpr auto param_names = [] {
+        std::array<const char*, n_params<M>> names{};
+        for (Py_ssize_t k = 0; k < n_params<M>; ++k) names[k] = M::params[k].name;
+        return names;
+    }();
+};
+
+// The parameter names interned at load, for the identity comparisons of keyword matching.
+template <class M>
+PyObject* interned_params[n_params<M>] = {};
+
+// ---------------------------------------------------------------------------------------------
+// The entry function and the module definition, generated from a model declaration
 
 // Converts the matched argument objects into `a`, in parameter order; the first failure ends it.
 template <class M>
@@ -448,14 +656,15 @@ bool convert_arguments(Ref* values, typename M::Args& a) noexcept {
 // N_sites comes from the first site array; every later one must cover it.
 template <class M>
 bool check_site_lengths(const typename M::Args& a, Py_ssize_t& n_sites) noexcept {
-    const int first = first_sites_index<M>();
+    constexpr int first = first_sites_index<M>();
+    const char* func = Texts<M>::entry_name.chars;
     const auto& params = M::params;
     const SiteArray& lead = a.*(params[first].as_sites);
-    if (!detail::check_first_sites(params[first].name, lead)) return false;
+    if (!detail::check_first_sites(func, params[first].name, lead)) return false;
     n_sites = lead.size();
     for (Py_ssize_t k = first + 1; k < n_params<M>; ++k) {
         if (params[k].kind != Kind::Sites) continue;
-        if (!detail::check_more_sites(params[k].name, a.*(params[k].as_sites), params[first].name, n_sites))
+        if (!detail::check_more_sites(func, params[k].name, a.*(params[k].as_sites), params[first].name, n_sites))
             return false;
     }
     return true;
@@ -463,65 +672,58 @@ bool check_site_lengths(const typename M::Args& a, Py_ssize_t& n_sites) noexcept
 
 template <class M>
 PyObject* entry(PyObject* /*self*/, PyObject* args, PyObject* kwargs) noexcept {
-    detail::ModuleState& st = detail::state();
+    using T = Texts<M>;
     Failure failure;
     Ref result = [&]() -> Ref {
         Ref values[n_params<M>];
-        if (!detail::match_arguments(st.entry_name.c_str(), param_infos<M>(), n_params<M>, args, kwargs, values))
+        if (!detail::match_arguments(T::entry_name.chars, T::param_names.data(), interned_params<M>, n_params<M>,
+                                     args, kwargs, values))
             return {};
         typename M::Args a{};
         if (!convert_arguments<M>(values, a)) return {};
-        Work work;
+        Work<M::n_scratch> work;
         if (!check_site_lengths<M>(a, work.n_sites)) return {};
-        if constexpr (requires { M::check(a); }) {
+        if constexpr (contract::declares_check<M>) {
             if (!M::check(a)) return {};
         }
-        for (int k = 0; k < M::n_scratch; ++k)
-            if (!detail::make_working_array(work.n_sites, work.scratch[k])) return {};
+        for (SiteArray& scratch : work.scratch)
+            if (!detail::make_working_array(work.n_sites, scratch)) return {};
         if (!detail::make_working_array(work.n_sites, work.mu)) return {};
         if (!detail::make_working_array(work.n_sites, work.phi)) return {};
         if (!detail::make_working_array(work.n_sites, work.tau)) return {};
         if (!M::run(a, work, failure)) return {};
-        return detail::make_result(work);
+        return detail::make_result(work.n_sites, work.mu, work.phi, work.tau);
     }();
     if (!result) {
         if (failure.function) {
-            const std::string qualified = std::string(M::name) + "." + failure.function;
-            add_traceback(qualified.c_str(), st.file.c_str(), failure.line);
+            // A fixed buffer: building this text must not fail while an error is pending.
+            char qualified[128];
+            PyOS_snprintf(qualified, sizeof qualified, "%s.%s", M::name, failure.function);
+            add_traceback(qualified, T::file, failure.line);
         }
-        add_traceback(st.qualified_entry.c_str(), st.file.c_str(), failure.line ? failure.line : M::entry_line);
+        add_traceback(T::qualified_entry.chars, T::file, failure.line ? failure.line : M::entry_line);
     }
     return result.release();
 }
 
-// Records where model code failed and returns false, so that `return fail(f)` ends the call.
-inline bool fail(Failure& f, const char* function = nullptr,
-                 std::source_location loc = std::source_location::current()) noexcept {
-    if (!f.line) {
-        f.function = function;
-        f.line = static_cast<int>(loc.line());
-    }
-    return false;
-}
-
 template <class M>
 int exec_module(PyObject* module) noexcept {
+    using T = Texts<M>;
     detail::ModuleState& st = detail::state();
     if (st.ready && module == st.module) return 0;  // re-import of the same module object
-    static PyMethodDef entry_def = {nullptr, nullptr, METH_VARARGS | METH_KEYWORDS, nullptr};
+    static PyMethodDef entry_def = {T::entry_name.chars,
+                                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<M>)),
+                                    METH_VARARGS | METH_KEYWORDS, T::entry_doc.chars};
     const bool ok = [&] {
         PyObject* dict = PyModule_GetDict(module);
         if (!dict) return false;
         st.dict = dict;
         if (!detail::intern_frame_names()) return false;
-        if (st.param_names.empty()) {
-            for (Py_ssize_t k = 0; k < n_params<M>; ++k) {
-                PyObject* name = PyUnicode_InternFromString(M::params[k].name);
-                if (!name) return false;
-                st.param_names.push_back(name);
-            }
+        for (Py_ssize_t k = 0; k < n_params<M>; ++k) {
+            PyObject*& name = interned_params<M>[k];
+            if (!name && !(name = PyUnicode_InternFromString(M::params[k].name))) return false;
         }
-        if constexpr (requires { M::intern(); }) {
+        if constexpr (contract::declares_intern<M>) {
             if (!M::intern()) return false;
         }
         for (const Import& imp : M::imports)
@@ -529,20 +731,16 @@ int exec_module(PyObject* module) noexcept {
         detail::find_array_type(dict);
         Ref author = Ref::steal(PyUnicode_FromString(M::author));
         if (!author || PyDict_SetItemString(dict, "__author__", author.get()) < 0) return false;
-        entry_def.ml_name = st.entry_name.c_str();
-        entry_def.ml_doc = st.entry_doc.c_str();
-        entry_def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<M>));
         Ref module_name = Ref::steal(PyUnicode_FromString(M::name));
         if (!module_name) return false;
         Ref function = Ref::steal(PyCFunction_NewEx(&entry_def, nullptr, module_name.get()));
-        if (!function || PyDict_SetItemString(dict, st.entry_name.c_str(), function.get()) < 0) return false;
+        if (!function || PyDict_SetItemString(dict, T::entry_name.chars, function.get()) < 0) return false;
         Ref test = Ref::steal(PyDict_New());
         if (!test || PyDict_SetItemString(dict, "__test__", test.get()) < 0) return false;
         return true;
     }();
     if (!ok) {
-        const std::string where = std::string("init ") + M::name;
-        add_traceback(where.c_str(), st.file.c_str(), M::entry_line);
+        add_traceback(T::init_entry.chars, T::file, M::entry_line);
         detail::forget_module();
         return -1;
     }
@@ -550,30 +748,23 @@ int exec_module(PyObject* module) noexcept {
     return 0;
 }
 
-template <class M>
-PyObject* create_module(PyObject* spec, PyModuleDef* def) noexcept {
-    detail::ModuleState& st = detail::state();
-    if (!st.name) {
-        st.name = M::name;
-        st.entry_name = std::string(M::name) + "_cy";
-        st.qualified_entry = std::string(M::name) + "." + st.entry_name;
-        st.entry_doc = detail::text_signature(st.entry_name.c_str(), param_infos<M>(), n_params<M>) + M::entry_doc;
-        st.file = detail::base_name(M::file);
-    }
-    return detail::create_module(spec, def);
-}
-
+// The module definition; a model that breaks the contract stops at its sentence above, with
+// nothing more instantiated from it.
 template <class M>
 PyObject* init() noexcept {
-    static PyModuleDef_Slot slots[] = {
-        {Py_mod_create, reinterpret_cast<void*>(&create_module<M>)},
-        {Py_mod_exec, reinterpret_cast<void*>(&exec_module<M>)},
-        {0, nullptr},
-    };
-    static PyModuleDef def = {
-        PyModuleDef_HEAD_INIT, M::name, M::doc, 0, nullptr, slots, nullptr, nullptr, nullptr,
-    };
-    return PyModuleDef_Init(&def);
+    if constexpr (check_contract<M>()) {
+        static PyModuleDef_Slot slots[] = {
+            {Py_mod_create, reinterpret_cast<void*>(&detail::create_module)},
+            {Py_mod_exec, reinterpret_cast<void*>(&exec_module<M>)},
+            {0, nullptr},
+        };
+        static PyModuleDef def = {
+            PyModuleDef_HEAD_INIT, M::name, M::doc, 0, nullptr, slots, nullptr, nullptr, nullptr,
+        };
+        return PyModuleDef_Init(&def);
+    } else {
+        return nullptr;
+    }
 }
 
 }  // namespace gmms::frame
