@@ -10,7 +10,7 @@ import contextlib
 import os
 import socket
 from dataclasses import dataclass
-from typing import Any, NamedTuple, Optional
+from typing import Any, Optional
 
 import numpy as np
 
@@ -50,13 +50,6 @@ class Task:
 
     def __len__(self):
         return self.stop_row - self.first_row
-
-
-class Rows(NamedTuple):
-    """The evaluated pairs of a task: their ids, and (mean ln IM, phi, tau) as a (3, n) array."""
-    scenario_id: np.ndarray
-    site_id: np.ndarray
-    values: np.ndarray
 
 
 def load_entry(model_name, siblings=None):
@@ -114,12 +107,16 @@ def evaluate_pairs(model_name, siblings, scenario_ids, scenario_values, codes, s
     return result
 
 
+# Both evaluators return the same shape: (scenario_id, site_id, values) of the task's pairs, with
+# (mean ln IM, phi, tau) as one (3, n) array. A plain tuple, which Dask sends item by item as
+# arrays (a tuple subclass it would pickle whole).
+
 def evaluate(task):
     """Evaluate a task whose rows the client read (``task.partition``)."""
     part = task.partition
     values = evaluate_pairs(task.model, task.siblings, part.scenario_ids, part.scenario_values,
                             part.codes, part.sites)
-    return Rows(part.scenario_id, part.site_id, values)
+    return part.scenario_id, part.site_id, values
 
 
 def evaluate_rows(task):
@@ -138,7 +135,7 @@ def evaluate_rows(task):
     codes, ids, values = table.block(table.rows_of(columns["scenario_id"], source, task.first_row))
     sites = {name: columns[name] for name in model.site_columns}
     result = evaluate_pairs(task.model, task.siblings, ids, values, codes, sites)
-    return Rows(columns["scenario_id"], columns["site_id"], result)
+    return columns["scenario_id"], columns["site_id"], result
 
 
 def _scenario_table(model_name, descriptor):
