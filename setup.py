@@ -1,4 +1,4 @@
-"""Builds the model modules as extensions of the package gmms (the rest is in pyproject.toml).
+"""Builds the model modules (and the plain modules beside them) as extensions of the package gmms (the rest is in pyproject.toml).
 
 The sources come from sources.txt, which the CMake build reads too. The compile flags that
 decide the results are the CMake build's: C++20 and no contraction of a*b+c into a fused
@@ -24,16 +24,16 @@ FLAGS = {
 
 
 def read_sources(path=ROOT / "sources.txt"):
-    """Returns (frame sources, model sources) as paths relative to the source tree."""
-    frame, models = [], []
+    """Returns {"frame": [...], "model": [...], "module": [...]}: paths relative to the source tree."""
+    sources = {"frame": [], "model": [], "module": []}
     for number, line in enumerate(path.read_text().splitlines(), 1):
         if not line.strip() or line.startswith("#"):
             continue
         kind, _, source = line.partition(" ")
-        if kind not in ("frame", "model") or not source.strip():
-            raise SystemExit(f"{path}:{number}: expected 'frame PATH' or 'model PATH', got {line!r}")
-        (frame if kind == "frame" else models).append(source.strip())
-    return frame, models
+        if kind not in sources or not source.strip():
+            raise SystemExit(f"{path}:{number}: expected 'frame PATH', 'model PATH' or 'module PATH', got {line!r}")
+        sources[kind].append(source.strip())
+    return sources
 
 
 class BuildExt(build_ext):
@@ -45,17 +45,20 @@ class BuildExt(build_ext):
 
 
 def extensions():
-    frame, models = read_sources()
+    sources = read_sources()
     headers = sorted(str(p.relative_to(ROOT)) for p in (ROOT / "gmms").rglob("*.hpp"))
+    # A model module is its source and the frame's; a plain module is its source alone.
+    builds = [(source, [source, *sources["frame"]]) for source in sources["model"]]
+    builds += [(source, [source]) for source in sources["module"]]
     return [
         Extension(
             f"gmms.{pathlib.PurePosixPath(source).stem}",
-            sources=[source, *frame],
+            sources=files,
             include_dirs=["gmms"],
             depends=headers,
             language="c++",
         )
-        for source in models
+        for source, files in builds
     ]
 
 

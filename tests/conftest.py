@@ -52,13 +52,13 @@ settings.load_profile(os.environ.get("GMMS_HYPOTHESIS_PROFILE", "ci"))
 
 
 def pytest_sessionfinish(session, exitstatus):
-    """With GMMS_MODULE_DIR set, every model module this process loaded must come from there."""
+    """With GMMS_MODULE_DIR set, every extension module this process loaded must come from there."""
     if not MODULE_DIR:
         return
     strays = sorted(
         f"{name}: {module.__file__}"
         for name, module in list(sys.modules.items())
-        if name.rsplit(".", 1)[-1] in ("Tarvik", "Morrand", "Sellwyn")
+        if name.rsplit(".", 1)[-1] in ("Tarvik", "Morrand", "Sellwyn", "_hazard")
         and getattr(module, "__file__", None)
         and not os.path.realpath(module.__file__).startswith(MODULE_DIR + os.sep)
     )

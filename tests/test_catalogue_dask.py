@@ -14,6 +14,7 @@ import signal
 import subprocess
 import sys
 import time
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -144,23 +145,24 @@ def _command(name):
     return [found] if found else [sys.executable, "-m", module]
 
 
-@pytest.fixture(scope="module")
-def real_cluster(tmp_path_factory):
-    directory = tmp_path_factory.mktemp("dask-cluster")
+WORKER_ENV = dict(os.environ, PYTHONPATH=str(ROOT))   # the package, but no sibling directory
+
+
+@contextlib.contextmanager
+def cluster(directory, tls=(), security=None):
+    """A scheduler and two workers on 127.0.0.1 as separate processes, and a client of them."""
     scheduler_file = directory / "scheduler.json"
-    # The workers get the package but no sibling directory on their path.
-    env = dict(os.environ, PYTHONPATH=str(ROOT))
     log = open(directory / "cluster.log", "w")
     processes = []
 
     def start(*args):
-        processes.append(subprocess.Popen([*args], cwd=directory, env=env, stdout=log,
-                                          stderr=subprocess.STDOUT))
+        processes.append(subprocess.Popen([*map(str, args)], cwd=directory, env=WORKER_ENV,
+                                          stdout=log, stderr=subprocess.STDOUT))
 
     client = None
     try:
-        start(*_command("dask-scheduler"), "--host", "127.0.0.1", "--port", "0",
-              "--no-dashboard", "--scheduler-file", scheduler_file)
+        start(*_command("dask-scheduler"), "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+              "--scheduler-file", scheduler_file, *(("--protocol", "tls") if tls else ()), *tls)
         deadline = time.monotonic() + WAIT_S
         while not scheduler_file.exists() or not scheduler_file.read_text().strip():
             assert time.monotonic() < deadline, "the scheduler did not start"
@@ -169,9 +171,9 @@ def real_cluster(tmp_path_factory):
         for name in ("w1", "w2"):
             start(*_command("dask-worker"), "--scheduler-file", scheduler_file, "--nthreads",
                   "1", "--nworkers", "1", "--host", "127.0.0.1", "--no-dashboard",
-                  "--death-timeout", "60", "--name", name)
+                  "--death-timeout", "60", "--name", name, *tls)
         address = json.loads(scheduler_file.read_text())["address"]
-        client = distributed.Client(address, timeout=WAIT_S)
+        client = distributed.Client(address, timeout=WAIT_S, security=security)
         client.wait_for_workers(2, timeout=WAIT_S)
         yield address, client
     finally:
@@ -186,6 +188,12 @@ def real_cluster(tmp_path_factory):
                 process.kill()
                 process.wait(timeout=30)
         log.close()
+
+
+@pytest.fixture(scope="module")
+def real_cluster(tmp_path_factory):
+    with cluster(tmp_path_factory.mktemp("dask-cluster")) as running:
+        yield running
 
 
 @pytest.mark.parametrize("model", MODEL_NAMES)
@@ -274,3 +282,122 @@ def test_client_of_an_embedded_cluster_killed_then_resumed(tmp_path):
     expected = serial("Tarvik", scenarios, pairs, out=tmp_path / "expected.h5", batch_pairs=8)
     assert out.read_bytes() == expected.read_bytes()
     assert not state.exists()
+
+
+# --- a TLS cluster with mutual authentication ------------------------------------------------
+
+LEAF = """\
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth, clientAuth
+subjectAltName = IP:127.0.0.1, DNS:localhost
+authorityKeyIdentifier = keyid
+subjectKeyIdentifier = hash
+"""
+
+
+def _openssl(directory, *args):
+    subprocess.run(["openssl", *args], cwd=directory, check=True, capture_output=True,
+                   timeout=60)
+
+
+def make_pki(directory):
+    """Throw-away CAs and certificates: the cluster's, and a stranger's with its own CA."""
+    (directory / "leaf.ext").write_text(LEAF)
+    key = ("-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes")
+    for name in ("cluster", "stranger"):
+        _openssl(directory, "req", "-x509", *key, "-keyout", f"{name}-ca.key", "-out",
+                 f"{name}-ca.pem", "-days", "1", "-subj", f"/CN=gmms test {name} CA")
+        _openssl(directory, "req", *key, "-keyout", f"{name}.key", "-out", f"{name}.csr",
+                 "-subj", f"/CN=gmms test {name}")
+        _openssl(directory, "x509", "-req", "-in", f"{name}.csr", "-CA", f"{name}-ca.pem",
+                 "-CAkey", f"{name}-ca.key", "-CAcreateserial", "-out", f"{name}.pem", "-days",
+                 "1", "-extfile", "leaf.ext")
+
+    def files(ca, holder):
+        return (directory / f"{ca}-ca.pem", directory / f"{holder}.pem",
+                directory / f"{holder}.key")
+    return files
+
+
+def tls_options(ca, cert, key):
+    return ("--tls-ca-file", ca, "--tls-cert", cert, "--tls-key", key)
+
+
+@pytest.fixture(scope="module")
+def tls_cluster(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("dask-tls")
+    files = make_pki(directory)
+    ca, cert, key = files("cluster", "cluster")
+    security = distributed.security.Security(tls_ca_file=str(ca), tls_client_cert=str(cert),
+                                             tls_client_key=str(key), require_encryption=True)
+    with cluster(directory, tls_options(ca, cert, key), security) as running:
+        assert running[0].startswith("tls://127.0.0.1:")
+        yield (*running, files)
+
+
+@pytest.mark.parametrize("how", ["options", "dask config"])
+def test_tls_scheduler_and_two_workers_match_serial(tls_cluster, tmp_path, monkeypatch, how):
+    address, _, files = tls_cluster
+    ca, cert, key = files("cluster", "cluster")
+    if how == "options":
+        given = tls_options(ca, cert, key)
+    else:
+        given = ()
+        for name, path in (("CA_FILE", ca), ("CLIENT__CERT", cert), ("CLIENT__KEY", key)):
+            monkeypatch.setenv(f"DASK_DISTRIBUTED__COMM__TLS__{name}", str(path))
+    scenarios, pairs = example("Morrand")
+    done = cli("Morrand", "--scenarios", scenarios, "--pairs", pairs, "--out",
+               tmp_path / "out.h5", "--scheduler", address, "--batch-pairs", "10", "--quiet",
+               *given)
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == ""
+    result, _ = read_output(tmp_path / "out.h5")
+    assert_same(result, serial("Morrand", scenarios, pairs))
+
+
+@pytest.mark.parametrize("ca, holder, message", [
+    ("cluster", "stranger", "the scheduler refused this certificate"),
+    ("stranger", "stranger", "the scheduler's certificate is not signed by this CA file"),
+    (None, None, "a tls:// scheduler needs a CA file and a certificate"),
+])
+def test_tls_client_without_the_clusters_certificate_is_refused(tls_cluster, tmp_path, ca,
+                                                                 holder, message):
+    address, _, files = tls_cluster
+    given = tls_options(*files(ca, holder)) if ca else ()
+    scenarios, pairs = example("Tarvik")
+    started = time.monotonic()
+    done = cli("Tarvik", "--scenarios", scenarios, "--pairs", pairs, "--out",
+               tmp_path / "out.h5", "--scheduler", address, "--quiet", *given)
+    assert time.monotonic() - started < 30       # refused, not timed out
+    assert done.returncode == 1
+    assert done.stderr.startswith("gmms catalogue: error: ")
+    assert message in done.stderr and len(done.stderr.splitlines()) == 1, done.stderr
+    assert os.listdir(tmp_path) == []
+
+
+@pytest.mark.parametrize("ca, holder", [("cluster", "stranger"), (None, None)])
+def test_tls_worker_without_the_clusters_certificate_cannot_join(tls_cluster, ca, holder):
+    address, client, files = tls_cluster
+    given = tls_options(*files(ca, holder)) if ca else ()
+    command = [*_command("dask-worker"), address, "--nthreads", "1", "--host", "127.0.0.1",
+               "--no-dashboard", "--death-timeout", "15", *given]
+    worker = subprocess.run([*map(str, command)], env=WORKER_ENV, capture_output=True,
+                            timeout=WAIT_S)
+    assert worker.returncode != 0
+    assert sorted(info["name"] for info in client.scheduler_info()["workers"].values()) == \
+        ["w1", "w2"]
+
+
+@pytest.mark.parametrize("address, warned", [
+    ("tcp://192.0.2.7:8786", True), ("192.0.2.7:8786", True), ("tcp://127.3.2.1:8786", False),
+    ("tcp://localhost:8786", False), ("tcp://[::1]:8786", False),
+])
+def test_plain_tcp_to_another_host_warns(address, warned):
+    from gmms.catalogue.security import InsecureSchedulerWarning, security_from
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert security_from(address) is None
+    assert [str(w.message).split(" is ")[0] for w in caught
+            if w.category is InsecureSchedulerWarning] == ([address] if warned else [])

@@ -3,8 +3,11 @@
 import argparse
 import os
 import sys
+import warnings
 
 from gmms.models import MODELS, SIBLINGS, spoken_list
+
+from . import security
 
 MODEL_NAMES = tuple(MODELS)
 
@@ -57,6 +60,7 @@ def add_parser(subparsers):
                              "partitions it completed")
     parser.add_argument("--quiet", action="store_true",
                         help="no progress bar and no closing summary")
+    security.add_options(parser)
     parser.set_defaults(func=handle)
     return parser
 
@@ -68,10 +72,13 @@ def handle(args):
     from .state import state_directory
 
     try:
-        _, summary = run_with_summary(
-            args.model, args.scenarios, args.pairs, out=args.out, scheduler=args.scheduler,
-            workers=args.workers, serial=args.serial, siblings=args.siblings,
-            batch_pairs=args.batch_pairs, progress=not args.quiet, resume=args.resume)
+        with warnings.catch_warnings():
+            warnings.showwarning = _one_line(warnings.showwarning)
+            _, summary = run_with_summary(
+                args.model, args.scenarios, args.pairs, out=args.out, scheduler=args.scheduler,
+                workers=args.workers, serial=args.serial, siblings=args.siblings,
+                batch_pairs=args.batch_pairs, progress=not args.quiet, resume=args.resume,
+                tls_ca_file=args.tls_ca_file, tls_cert=args.tls_cert, tls_key=args.tls_key)
     except CatalogueError as error:
         print(f"gmms catalogue: error: {error}", file=sys.stderr)
         return 1
@@ -88,3 +95,13 @@ def handle(args):
         for note in summary.notes:
             print(f"  {note}", file=sys.stderr)
     return 0
+
+
+def _one_line(show):
+    """Show our warning as the command's own line, any other as before."""
+    def shown(message, category, *rest):
+        if issubclass(category, security.InsecureSchedulerWarning):
+            print(f"gmms catalogue: warning: {message}", file=sys.stderr)
+        else:
+            show(message, category, *rest)
+    return shown

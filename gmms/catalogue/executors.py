@@ -16,13 +16,14 @@ import warnings
 
 from . import sizing
 from .errors import CatalogueError
+from .security import connection_error
 from .tables import visible
 
 WORKER_WAIT_S = 60
 CONNECT_S = 30
 
 
-def choose(*, client=None, scheduler=None, workers=None, serial=False):
+def choose(*, client=None, scheduler=None, workers=None, serial=False, security=None):
     """The executor for the ways to run a caller named (at most one; none: a local cluster)."""
     chosen = [name for name, given in (("client", client is not None),
                                        ("scheduler", scheduler is not None),
@@ -35,7 +36,7 @@ def choose(*, client=None, scheduler=None, workers=None, serial=False):
     if client is not None:
         return ClientExecutor(client)
     if scheduler is not None:
-        return SchedulerExecutor(scheduler)
+        return SchedulerExecutor(scheduler, security)
     if serial:
         return SerialExecutor()
     return LocalClusterExecutor(workers)
@@ -180,18 +181,18 @@ class SchedulerExecutor(ClientExecutor):
 
     mode = "scheduler"
 
-    def __init__(self, address):
+    def __init__(self, address, security=None):
         super().__init__()
         self.address = address
+        self.security = security
 
     def __enter__(self):
         from distributed import Client
 
         try:
-            self.client = Client(self.address, timeout=CONNECT_S)
+            self.client = Client(self.address, timeout=CONNECT_S, security=self.security)
         except (OSError, ValueError) as error:
-            raise CatalogueError(f"cannot reach the Dask scheduler at {self.address}: "
-                                 f"{error}") from None
+            raise connection_error(self.address, error) from None
         try:
             self.client.wait_for_workers(1, timeout=WORKER_WAIT_S)
         except Exception:

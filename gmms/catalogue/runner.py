@@ -22,6 +22,7 @@ from .executors import SerialExecutor, choose
 from .models import MODELS
 from .output import FileDestination, FrameDestination, check_destination
 from .plan import CHUNK_ROWS, Catalogue
+from .security import security_from
 from .state import ResumeRefused, describe_input
 from .tables import open_source
 
@@ -43,7 +44,7 @@ class Summary:
 
 def run(model, scenarios, pairs, *, client=None, out=None, scheduler=None, workers=None,
         serial=False, siblings=None, batch_pairs=None, progress=False, timeout=None,
-        resume=False):
+        resume=False, security=None, tls_ca_file=None, tls_cert=None, tls_key=None):
     """Evaluate ``model`` for every (scenario, site) pair of a catalogue.
 
     ``model`` is the name of a model of the registry (gmms.models.MODELS). ``scenarios`` holds
@@ -68,22 +69,31 @@ def run(model, scenarios, pairs, *, client=None, out=None, scheduler=None, worke
     with ``resume`` true. ``progress`` shows a progress bar on stderr; ``timeout`` (seconds)
     bounds the wait for any one task's result.
 
+    A ``tls://`` scheduler is reached with ``security`` (a ``distributed.security.Security``),
+    else with the PEM files ``tls_ca_file``, ``tls_cert`` and ``tls_key``, else with those of the
+    Dask configuration (``distributed.comm.tls.*``). A ``tcp://`` scheduler on another host
+    gets an InsecureSchedulerWarning: such a connection is neither encrypted nor authenticated.
+
     Raises InputError for a bad table (naming the file, line and column) before any model work,
     ScenarioRefused when the model raises for a scenario, CatalogueError for other failures.
     """
     return run_with_summary(
         model, scenarios, pairs, client=client, out=out, scheduler=scheduler, workers=workers,
         serial=serial, siblings=siblings, batch_pairs=batch_pairs, progress=progress,
-        timeout=timeout, resume=resume)[0]
+        timeout=timeout, resume=resume, security=security, tls_ca_file=tls_ca_file,
+        tls_cert=tls_cert, tls_key=tls_key)[0]
 
 
 def run_with_summary(model, scenarios, pairs, *, client=None, out=None, scheduler=None,
                      workers=None, serial=False, siblings=None, batch_pairs=None,
-                     progress=False, timeout=None, resume=False):
+                     progress=False, timeout=None, resume=False, security=None,
+                     tls_ca_file=None, tls_cert=None, tls_key=None):
     spec = MODELS.get(model)
     if spec is None:
         raise ValueError(f"unknown model {model!r}; choose one of {', '.join(MODELS)}")
-    executor = choose(client=client, scheduler=scheduler, workers=workers, serial=serial)
+    security = security_from(scheduler, security, tls_ca_file, tls_cert, tls_key)
+    executor = choose(client=client, scheduler=scheduler, workers=workers, serial=serial,
+                      security=security)
     if batch_pairs is not None and batch_pairs < 1:
         raise ValueError("batch_pairs must be at least 1")
     if out is not None:

@@ -7,8 +7,8 @@ cd "$(dirname "$0")/../.."
 
 PYTHON=/usr/bin/python3
 BUILD=build-tidy
-# Every frame and model source listed in sources.txt.
-mapfile -t SOURCES < <(sed -nE 's/^(frame|model) +//p' sources.txt)
+# Every frame, model and plain module source listed in sources.txt.
+mapfile -t SOURCES < <(sed -nE 's/^(frame|model|module) +//p' sources.txt)
 
 # The compile commands of a normal build, so that clang-tidy sees the flags the compiler sees.
 cmake -S . -B "$BUILD" -DPython3_EXECUTABLE="$PYTHON" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Compiles every module source (the frame and each model) against the headers of each CPython
+# Compiles every module source (the frame, each model and each plain module) against the headers of each CPython
 # from 3.9 to 3.13 that pyenv holds, with the build's warnings as errors: compile only, no link.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -9,7 +9,7 @@ if ! command -v pyenv >/dev/null; then
     exit 0
 fi
 
-mapfile -t sources < <(sed -n 's/^\(frame\|model\) \+//p' sources.txt)
+mapfile -t sources < <(sed -n 's/^\(frame\|model\|module\) \+//p' sources.txt)
 flags=(-std=c++20 -fsyntax-only -ffp-contract=off -Werror -Wall -Wextra -Wpedantic -Wshadow -Wconversion
        -Wno-sign-conversion -Igmms)
 log=$(mktemp -d)

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Cross-builds every model module for 64-bit Windows, as NAME.cp39-win_amd64.pyd for CPython 3.9,
+# Cross-builds every model module and plain module (sources.txt) for 64-bit Windows, as
+# NAME.cp39-win_amd64.pyd for CPython 3.9,
 # with Debian's MinGW-w64 and the build's own warning flags (-Werror included), and checks from
 # the PE headers that each exports PyInit_NAME and nothing else and imports only python39.dll
 # and Windows system DLLs: no libstdc++-6.dll, libgcc_s_seh-1.dll or libwinpthread-1.dll.
@@ -93,7 +94,8 @@ cp "$source_dir/PC/pyconfig.h" "$work/include/pyconfig.h"
 
 mapfile -t frames < <(sed -nE 's/^frame +//p' sources.txt)
 mapfile -t models < <(sed -nE 's/^model +//p' sources.txt)
-sources=("${frames[@]}" "${models[@]}")  # object i is built from sources[i]
+mapfile -t plain < <(sed -nE 's/^module +//p' sources.txt)  # plain modules: their own object alone
+sources=("${frames[@]}" "${models[@]}" "${plain[@]}")  # object i is built from sources[i]
 cmake -S . -B "$work/cmake" -DPython3_EXECUTABLE=/usr/bin/python3 -DCMAKE_BUILD_TYPE=Release -DGMMS_WERROR=ON \
     -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 mkdir "$work/flags" "$work/obj" "$work/log"
@@ -166,13 +168,18 @@ for j in "${!models[@]}"; do
         -o "$out/$name.cp39-win_amd64.pyd" "$work/obj/$((${#frames[@]} + j)).o" "${frame_objects[@]}" \
         "$work/libpython39.a"
 done
+for j in "${!plain[@]}"; do
+    name=$(basename "${plain[$j]}" .cpp)
+    "$CXX" -shared -static -static-libgcc -static-libstdc++ -Wl,--no-undefined -s \
+        -o "$out/$name.cp39-win_amd64.pyd" "$work/obj/$((${#frames[@]} + ${#models[@]} + j)).o" "$work/libpython39.a"
+done
 echo "  [${SECONDS}s] linked against python39.dll ($(($(wc -l <"$work/python39.def") - 2)) symbols)" >&2
 
 # ---------------------------------------------------------------------------------------------
 # The PE headers: the one export, and what the loader has to find
 
 status=0
-for source in "${models[@]}"; do
+for source in "${models[@]}" "${plain[@]}"; do
     name=$(basename "$source" .cpp)
     pyd=$out/$name.cp39-win_amd64.pyd
     "$TARGET-objdump" -p "$pyd" >"$work/pe.txt"
@@ -197,4 +204,4 @@ for source in "${models[@]}"; do
     echo "  $pyd: exports ${exports% }; imports ${imports% }" >&2
 done
 ((status == 0)) || exit 1
-echo "windows: ${#models[@]} modules cross-built for CPython 3.9 on x86-64 Windows in ${SECONDS}s: exports and imports ok"
+echo "windows: $((${#models[@]} + ${#plain[@]})) modules cross-built for CPython 3.9 on x86-64 Windows in ${SECONDS}s: exports and imports ok"

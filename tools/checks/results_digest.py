@@ -1,4 +1,5 @@
-"""Prints a digest of the three models' results over a fixed set of scenarios and sites.
+"""Prints a digest of the three models' results over a fixed set of scenarios and sites, and of
+the hazard kernel's accumulators over a fixed set of pairs.
 
 Two builds of the modules give the same digest only if they compute the same bits: run it once
 against each (whichever gmms is first on sys.path) and compare the output.
@@ -11,7 +12,7 @@ import numpy as np
 import gmms.siblings
 
 gmms.siblings.use_siblings()
-from gmms import Morrand, Sellwyn, Tarvik  # noqa: E402
+from gmms import Morrand, Sellwyn, Tarvik, _hazard  # noqa: E402
 
 rng = np.random.default_rng(20240607)
 N = 500
@@ -53,3 +54,15 @@ for im in (0, 1):
         sellwyn.append(Sellwyn.Sellwyn_cy(im, magnitude, 12.0, 70.0, 1.0, 8.0, r_jb, r_jb + 0.5, -r_jb,
                                           sites(150.0, 1500.0), sites(0.1, 6.0), 1, 0, "JP"))
 print("Sellwyn", digest(sellwyn))
+
+hazard = []
+rows, mu = rng.integers(0, 50, N), rng.normal(-2.0, 1.5, N)
+sigma, rate = rng.uniform(0.4, 0.9, N), rng.uniform(0.0, 1e-2, N)
+for truncation in (2.0, 3.0, float("inf")):
+    acc = _hazard.zeros((50, 40))
+    _hazard.exceedance(acc, rows, mu, sigma, rate, np.linspace(-7.0, 3.0, 40), truncation)
+    cells, moments = _hazard.zeros((50, 3, 4)), _hazard.zeros((50, _hazard.N_MOMENTS))
+    _hazard.disaggregate(cells, moments, rows, rows % 3, mu, sigma, rate, sites(4.0, 8.0), sites(0.0, 300.0),
+                         rng.uniform(-5.0, 0.0, 50), truncation, np.array([-2.0, -1.0, 0.0, 1.0, 2.0]))
+    hazard.append((acc.view(np.float64), cells.view(np.float64), moments.view(np.float64), _hazard.to_double(acc)))
+print("_hazard", digest(hazard))

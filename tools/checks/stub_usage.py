@@ -25,3 +25,11 @@ Tarvik.Tarvik_cy(0, "7.0", 40.0, 135.0, 50.0, R_rup, Vs30, 1, 0, 0, 0)  # type: 
 Tarvik.Tarvik_cy(0, 7.0, 40.0, 135.0, 50.0, [10.0], Vs30, 1, 0, 0, 0)  # type: ignore[arg-type]
 Tarvik.Tarvik_cy(0, 7.0, 40.0, 135.0, 50.0, R_rup, Vs30, 1, 0, 0)  # type: ignore[call-arg]
 Morrand.Morrand_cy(6.5, 45.0, 3.0, R_rup, R_rup, R_rup, Vs30, Vs30, Vs30, 0, 1, 1, PSV_check=1)  # type: ignore[call-arg]
+
+from gmms import _hazard  # noqa: E402
+
+acc = _hazard.zeros((3, 2))
+_hazard.exceedance(acc, np.array([0, 2]), np.zeros(2), np.ones(2), np.full(2, 0.1), np.array([-1.0, 1.0]), 3.0)
+_hazard.merge(acc, _hazard.zeros([3, 2]))
+curves: npt.NDArray[np.float64] = _hazard.to_double(acc)
+_hazard.exceedance(acc, [0, 2], np.zeros(2), np.ones(2), np.full(2, 0.1), np.zeros(2), 3.0)  # type: ignore[arg-type]
