@@ -142,8 +142,7 @@ class RunState:
         for role, now in self.inputs.items():
             then = manifest["inputs"].get(role)
             if now is None or then is None:
-                if now != then:
-                    changes.append(f"the {role} table is not a file, so it cannot be checked")
+                changes.append(f"the {role} table is not a file, so it cannot be checked")
                 continue
             if now["size"] != then["size"]:
                 changes.append(f"{now['path']} changed (size {then['size']} -> {now['size']} "
