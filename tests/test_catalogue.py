@@ -1,8 +1,11 @@
 """The catalogue runner in this process: results, partitions, file formats, bad input, refusals."""
 
+import contextlib
+import errno
 import os
 import pathlib
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -224,6 +227,7 @@ def no_model_work(monkeypatch):
     monkeypatch.setattr(runner, "evaluate", lambda *a: calls.append(a))
     monkeypatch.setattr(runner, "evaluate_rows", lambda *a: calls.append(a))
     monkeypatch.setattr(runner, "load_entry", lambda *a: calls.append(a))
+    monkeypatch.setattr(runner, "evaluate_part", lambda *a: calls.append(a))
     return calls
 
 
@@ -315,15 +319,18 @@ def cli(*args, timeout=120):
                           env=env, capture_output=True, text=True, timeout=timeout)
 
 
-@pytest.mark.parametrize("quiet", [False, True])
-def test_cli_serial_run(tmp_path, quiet):
+@pytest.mark.parametrize("quiet, mode", [(False, "--serial"), (True, "--serial"), (False, None)])
+def test_cli_serial_run(tmp_path, quiet, mode):
     out = tmp_path / "morrand.csv"
     done = cli("Morrand", "--scenarios", EXAMPLES / "morrand-scenarios.csv",
-               "--pairs", EXAMPLES / "morrand-pairs.csv", "--out", out, "--serial",
+               "--pairs", EXAMPLES / "morrand-pairs.csv", "--out", out, *([mode] if mode else []),
                *(["--quiet"] if quiet else []))
     assert done.returncode == 0, done.stderr
     assert done.stdout == ""
     assert (done.stderr == "") if quiet else ("48 pairs of 6 scenarios" in done.stderr)
+    if mode is None:        # too small for a cluster to pay for itself: run here, and say so
+        assert "1 tasks (in process)" in done.stderr
+        assert "would not pay for itself for about 48 pairs" in done.stderr
     expected = catalogue.run("Morrand", EXAMPLES / "morrand-scenarios.csv",
                              EXAMPLES / "morrand-pairs.csv", serial=True)
     written = pd.read_csv(out, comment="#", float_precision="round_trip")
@@ -347,3 +354,168 @@ def test_importing_the_package_loads_no_heavy_dependency():
     done = subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True,
                           text=True, timeout=60, env=dict(os.environ, PYTHONPATH=str(ROOT)))
     assert done.stdout.strip() == "[]", done.stderr
+
+
+# --- interrupted runs, resumed ---------------------------------------------------------------
+
+KILL_AT = """
+import importlib, os, signal, sys
+module, attribute, nth = sys.argv[1], sys.argv[2], int(sys.argv[3])
+owner = importlib.import_module(module)
+*path, name = attribute.split(".")
+for step in path:
+    owner = getattr(owner, step)
+original, calls = getattr(owner, name), []
+def killing(*args, **kwargs):
+    calls.append(1)
+    if len(calls) == nth:
+        os.kill(os.getpid(), signal.SIGKILL)
+    return original(*args, **kwargs)
+setattr(owner, name, killing)
+from gmms.catalogue.__main__ import main
+sys.exit(main(sys.argv[4:]))
+"""
+
+
+@pytest.fixture
+def tables(tmp_path):
+    """A Morrand catalogue in files: 12 scenarios of 9 sites, a task per scenario."""
+    scenarios, pairs = small_catalogue("Morrand", n_scenarios=12)
+    synthetic.write(tmp_path / "s.csv", [scenarios])
+    synthetic.write(tmp_path / "p.h5", [pairs])
+    return dict(model="Morrand", scenarios=tmp_path / "s.csv", pairs=tmp_path / "p.h5",
+                batch_pairs=9)
+
+
+def reference(tmp_path, tables, suffix):
+    out = tmp_path / f"reference.{suffix}"
+    catalogue.run(**tables, out=out, serial=True)
+    return out.read_bytes()
+
+
+def killed_run(tables, out, where, nth, *options):
+    arguments = [tables["model"], "--scenarios", tables["scenarios"], "--pairs", tables["pairs"],
+                 "--batch-pairs", tables["batch_pairs"], "--out", out, "--serial", "--quiet"]
+    done = subprocess.run([sys.executable, "-c", KILL_AT, *where.split(":"), str(nth),
+                           *map(str, arguments), *options], cwd=ROOT, capture_output=True,
+                          env=dict(os.environ, PYTHONPATH=str(ROOT)), text=True, timeout=120)
+    assert done.returncode == -9, done.stderr
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs SIGKILL")
+@pytest.mark.parametrize("where, nth, suffix", [
+    ("gmms.catalogue.plan:Catalogue._check_pairs", 1, "h5"),      # before any partition
+    ("gmms.catalogue.evaluate:write_part", 4, "csv"),             # three partitions written
+    ("gmms.catalogue.evaluate:write_part", 4, "h5"),
+    ("gmms.catalogue.evaluate:place", 5, "h5"),                   # placing them in the file
+    ("gmms.catalogue.parts:copy_bytes", 5, "csv"),                # copying them into place
+    ("gmms.catalogue.parts:Assembly.commit", 1, "csv"),           # all copied, not renamed
+    ("gmms.catalogue.state:RunState.remove", 1, "h5"),            # renamed, state not removed
+])
+def test_client_killed_anywhere_then_resumed_gives_the_same_file(tmp_path, tables, where, nth,
+                                                                suffix):
+    expected = reference(tmp_path, tables, suffix)
+    out = tmp_path / f"out.{suffix}"
+    killed_run(tables, out, where, nth)
+    if "write_part" in where:
+        assert not out.exists()
+        with pytest.raises(catalogue.CatalogueError, match=(
+                r"an interrupted run left its partial state in .*\(3 complete partitions\); "
+                "run again with --resume")):
+            catalogue.run(**tables, out=out, serial=True)
+    assert catalogue.run(**tables, out=out, resume=True) == out
+    assert out.read_bytes() == expected
+    assert sorted(os.listdir(tmp_path)) == sorted(["s.csv", "p.h5", out.name, f"reference.{suffix}"])
+
+
+@pytest.mark.parametrize("change, named", [
+    (lambda d: os.utime(d / "p.h5", ns=(0, 0)), "p.h5 changed (modified "),
+    (lambda d: (d / "s.csv").write_text((d / "s.csv").read_text() + "\n"),
+     "s.csv changed (size "),
+    ({"batch_pairs": 10}, "--batch-pairs was 9 and is now 10"),
+    ({"siblings": ROOT / "siblings"}, "--siblings was stand-ins and is now"),
+    (lambda d: (d / ".out.h5.gmms-partial" / "manifest.json").write_text("{}"),
+     "its manifest is not one this gmms wrote"),
+    ("frames", "the scenarios table is not a file, so it cannot be checked"),
+])
+def test_resume_refuses_a_state_that_does_not_fit_and_names_why(tmp_path, tables, monkeypatch,
+                                                                 change, named):
+    out = tmp_path / "out.h5"
+    if change == "frames":          # tables in memory, the same both times, cannot be checked
+        tables.update(zip(("scenarios", "pairs"), small_catalogue("Morrand", n_scenarios=12)))
+    with pytest.raises(catalogue.CatalogueError, match="No space left"):
+        with failing_writes(monkeypatch, after=2):
+            catalogue.run(**tables, out=out, serial=True)
+    if callable(change):
+        change(tmp_path)
+    elif isinstance(change, dict):
+        tables.update(change)
+    before = sorted(os.listdir(tmp_path / ".out.h5.gmms-partial"))
+    with pytest.raises(catalogue.CatalogueError) as error:
+        catalogue.run(**tables, out=out, serial=True, resume=True)
+    message = str(error.value)
+    assert message.startswith(f"{out}: cannot resume")
+    assert named in message and "remove that directory to start afresh" in message
+    assert sorted(os.listdir(tmp_path / ".out.h5.gmms-partial")) == before
+    assert not out.exists()
+
+
+@contextlib.contextmanager
+def failing_writes(monkeypatch, after, code=errno.ENOSPC):
+    """Part writes that fail (as on a full disk) once ``after`` have succeeded (None: never)."""
+    from gmms.catalogue import evaluate
+
+    write_part, written = evaluate.write_part, []
+
+    def failing(*args):
+        if len(written) == after:
+            raise OSError(code, os.strerror(code))
+        written.append(write_part(*args))
+        return written[-1]
+
+    with monkeypatch.context() as patch:
+        patch.setattr(evaluate, "write_part", failing)
+        yield
+
+
+def _tmpfs(directory, size):
+    """Mount a tmpfs of ``size`` on ``directory``, or say why not."""
+    if os.geteuid() != 0 or shutil.which("mount") is None:
+        pytest.skip("mounting a small file system needs root")
+    options = f"size={size}" if not os.path.ismount(directory) else f"remount,size={size}"
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(directory)],
+                          capture_output=True, text=True)
+    if done.returncode:
+        pytest.skip(f"cannot mount a tmpfs: {done.stderr.strip()}")
+
+
+@pytest.mark.parametrize("how, code", [("full file system", errno.ENOSPC),
+                                       ("failing write", errno.ENOSPC),
+                                       ("failing write", errno.EACCES)])
+def test_destination_full_mid_run_leaves_no_file_and_a_state_to_resume(tmp_path, tables,
+                                                                       monkeypatch, how, code):
+    expected = reference(tmp_path, tables, "csv")
+    destination = tmp_path / "full"
+    destination.mkdir()
+    out = destination / "out.csv"
+    arguments = dict(tables, out=out, serial=True)
+    if how == "full file system":
+        _tmpfs(destination, "40k")          # room for the state and a few parts, not all
+    try:
+        with pytest.raises(catalogue.CatalogueError) as error:
+            with failing_writes(monkeypatch, after=5 if how == "failing write" else None,
+                                code=code):
+                catalogue.run(**arguments)
+        message = str(error.value)
+        assert message.startswith(f"cannot write the results: [Errno {code}] "
+                                  f"{os.strerror(code)}")
+        assert "complete partitions are kept in" in message and "--resume" in message
+        assert not out.exists()
+        if how == "full file system":
+            _tmpfs(destination, "4m")
+        catalogue.run(**arguments, resume=True)
+        assert out.read_bytes() == expected
+        assert os.listdir(destination) == ["out.csv"]
+    finally:
+        if os.path.ismount(destination):
+            subprocess.run(["umount", str(destination)], check=True)

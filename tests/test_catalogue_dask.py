@@ -82,11 +82,29 @@ def local_client():
 
 
 @pytest.mark.parametrize("model", MODEL_NAMES)
-def test_local_cluster_matches_serial(local_client, model):
+@pytest.mark.parametrize("out", [None, "h5", "csv"])
+@pytest.mark.parametrize("workers_see_it", [True, False], ids=["shared", "not-shared"])
+def test_local_cluster_matches_serial(local_client, tmp_path, monkeypatch, model, out,
+                                      workers_see_it):
+    from gmms.catalogue import executors, runner
+
+    if out is None and not workers_see_it:
+        pytest.skip("a DataFrame is always made here")
+    # Workers that do not see the destination send their results here to be written.
+    monkeypatch.setattr(executors.ClientExecutor, "writes_to", lambda self, d: workers_see_it)
     scenarios, pairs = example(model)
-    result = catalogue.run(model, scenarios, pairs, client=local_client, batch_pairs=10,
-                           timeout=WAIT_S)
-    assert_same(result, serial(model, scenarios, pairs))
+    destination = tmp_path / f"out.{out}" if out else None
+    result, summary = runner.run_with_summary(
+        model, scenarios, pairs, client=local_client, batch_pairs=10, timeout=WAIT_S,
+        out=destination)
+    expected = serial(model, scenarios, pairs, out=tmp_path / f"expected.{out}" if out else None)
+    if out is None:
+        assert_same(result, expected)
+    else:
+        assert destination.read_bytes() == expected.read_bytes()
+        assert sorted(os.listdir(tmp_path)) == sorted([destination.name, expected.name])
+        assert any("their results were sent here" in note
+                   for note in summary.notes) is not workers_see_it
 
 
 def test_tables_in_memory_are_sent_to_the_workers(local_client):
@@ -276,6 +294,34 @@ def test_worker_killed_mid_run_loses_and_repeats_nothing(real_cluster, tmp_path)
     assert attrs["siblings"] == str(siblings)
     assert_same(result, serial("Morrand", tmp_path / "scenarios.csv", tmp_path / "pairs.csv"))
     assert str(siblings) not in sys.path
+
+
+@pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs SIGKILL")
+def test_client_of_an_embedded_cluster_killed_then_resumed(tmp_path):
+    from test_catalogue import KILL_AT
+
+    scenarios, pairs = example("Tarvik")
+    out = tmp_path / "out.h5"
+    arguments = ["Tarvik", "--scenarios", scenarios, "--pairs", pairs, "--batch-pairs", 8,
+                 "--out", out, "--quiet"]
+    # Killed once it has taken in two partitions; the workers it started go with its group.
+    killed = subprocess.Popen(
+        [sys.executable, "-c", KILL_AT, "gmms.catalogue.output", "FileDestination.accept", "3",
+         *map(str, arguments), "--workers", "2"], cwd=ROOT, start_new_session=True,
+        env=dict(os.environ, PYTHONPATH=str(ROOT)), stderr=subprocess.PIPE)
+    try:
+        assert killed.wait(timeout=WAIT_S) == -signal.SIGKILL, killed.stderr.read()
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(killed.pid, signal.SIGKILL)
+        killed.stderr.close()
+    state = tmp_path / ".out.h5.gmms-partial"
+    assert not out.exists() and len(list(state.glob("part-*.h5"))) >= 2
+    resumed = cli(*arguments, "--resume", "--workers", "2")
+    assert resumed.returncode == 0, resumed.stderr
+    expected = serial("Tarvik", scenarios, pairs, out=tmp_path / "expected.h5", batch_pairs=8)
+    assert out.read_bytes() == expected.read_bytes()
+    assert not state.exists()
 
 
 # --- a TLS cluster with mutual authentication ------------------------------------------------

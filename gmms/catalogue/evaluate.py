@@ -18,6 +18,7 @@ from gmms.models import LoadError, load
 
 from .errors import ScenarioRefused, SetupError
 from .models import DOUBLE, INT, MODELS, SITE
+from .parts import Columns, columns_of, place, write_part
 
 _scenario_tables = {}
 
@@ -30,7 +31,9 @@ class Task:
     ``index`` in the table's order. A process that sees the input files reads those rows itself
     (``scenarios`` and ``pairs`` describe the files as the client checked them); otherwise the
     client has read them into ``partition``. ``scenario_table`` is the client's own copy of the
-    scenario table, for a task evaluated in the client.
+    scenario table, for a task evaluated in the client. With ``directory`` set, the process that
+    evaluates the task writes its results there as a part file in ``file_format`` and, given a
+    ``placement``, into their slots of the file being assembled too.
     """
     index: int
     first_row: int
@@ -41,6 +44,9 @@ class Task:
     pairs: Optional[tuple] = None
     partition: Any = None
     scenario_table: Any = None
+    directory: Optional[str] = None
+    file_format: Optional[str] = None
+    placement: Optional[tuple] = None
 
     def __len__(self):
         return self.stop_row - self.first_row
@@ -146,3 +152,17 @@ def scenario_table(model_name, descriptor, extra=None):
         _scenario_tables.clear()
         _scenario_tables[key] = table
     return table
+
+
+def evaluate_part(task):
+    """Evaluate a task and write its part file (returning the Part), or, with no directory to
+    write to, return its output columns. Either way the median is computed here."""
+    rows = evaluate_rows(task) if task.partition is None else evaluate(task)
+    columns = columns_of(*rows)
+    if task.directory is None:
+        return Columns(task.index, columns)
+    part = write_part(task.directory, task.index, columns, task.file_format)
+    if task.placement is not None:
+        place(columns, task.placement)
+        part.placed = True
+    return part

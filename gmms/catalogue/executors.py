@@ -7,11 +7,14 @@ that use it.
 """
 
 import collections
+import concurrent.futures
+import itertools
 import logging
 import os
 import uuid
 import warnings
 
+from . import sizing
 from .errors import CatalogueError
 from .security import connection_error
 from .tables import visible
@@ -55,6 +58,16 @@ class SerialExecutor:
     def sees(self, *descriptors):
         return True
 
+    def writes_to(self, directory):
+        return True
+
+    def ready(self):
+        """Wait until tasks can run (a local cluster may still be starting)."""
+
+    @property
+    def worker_count(self):
+        return 1
+
     def results(self, function, tasks, timeout=None):
         for task in tasks:
             yield function(task)
@@ -83,10 +96,34 @@ class ClientExecutor:
         seen = self.client.run(visible, *descriptors)
         return bool(seen) and all(seen.values())
 
+    def writes_to(self, directory):
+        """Whether every worker sees ``directory`` (the very one: a file put there now) and may
+        write there."""
+        if self.local:
+            return True
+        name = f".probe-{uuid.uuid4().hex}"
+        path = os.path.join(directory, name)
+        with open(path, "w", encoding="utf-8") as file:
+            file.write(name)
+        try:
+            seen = self.client.run(_sees_file, directory, name)
+        finally:
+            os.unlink(path)
+        return bool(seen) and all(seen.values())
+
+    def ready(self):
+        """Wait until tasks can run (a local cluster may still be starting)."""
+        return self.client
+
+    @property
+    def worker_count(self):
+        return max(1, sum(self.client.nthreads().values()))
+
     def results(self, function, tasks, timeout=None):
         """Submit the tasks, enough at a time to keep every worker busy, and yield their
         results in task order. Results that finish early wait, up to a bound that keeps
-        memory in check."""
+        memory in check. Tasks go in batches through ``client.map``, which costs one look at
+        the caller's code per batch where ``client.submit`` costs one per task."""
         from distributed import TimeoutError as DaskTimeout
         from distributed import wait
         from distributed.scheduler import KilledWorker
@@ -108,17 +145,19 @@ class ClientExecutor:
         try:
             while True:
                 running = [future for _, future in pending if not future.done()]
-                while len(running) < running_max and len(pending) < held_max:
-                    task = next(tasks, None)
-                    if task is None:
-                        break
-                    with warnings.catch_warnings():
-                        # Rows sent along by the client are large by design.
-                        warnings.filterwarnings("ignore", message="Large object of size")
-                        future = client.submit(function, task,
-                                               key=f"gmms-catalogue-{task.model}-{run_id}-{task.index}")
-                    pending.append((task, future))
-                    running.append(future)
+                room = min(running_max - len(running), held_max - len(pending))
+                if room >= running_max // 2 or not pending:
+                    batch = list(itertools.islice(tasks, max(room, 0)))
+                    if batch:
+                        with warnings.catch_warnings(), _no_code_capture():
+                            # Rows sent along by the client are large by design.
+                            warnings.filterwarnings("ignore", message="Large object of size")
+                            futures = client.map(
+                                function, batch, pure=False,
+                                key=[f"gmms-catalogue-{task.model}-{run_id}-{task.index}"
+                                     for task in batch])
+                        pending.extend(zip(batch, futures))
+                        running.extend(futures)
                 if not pending:
                     return
                 failed = next((item for item in pending if item[1].status == "error"), None)
@@ -168,53 +207,116 @@ class SchedulerExecutor(ClientExecutor):
 
 
 class LocalClusterExecutor(ClientExecutor):
-    """On a cluster of ``workers`` processes on this machine (default: one per core), started
-    when entered and stopped when left."""
+    """On a cluster of ``workers`` processes on this machine (default: one per core). Entering
+    it starts the cluster in a thread of its own and returns at once, so that the cluster comes
+    up while the tables are checked; the first use of ``client`` waits for it. Leaving it stops
+    the cluster."""
 
     local = True
 
     def __init__(self, workers=None):
+        self._starting = None
+        self._cluster = None
         super().__init__()
         self.workers = workers
         self.mode = "local" if workers is None else "workers"
-        self._cluster = None
+
+    @property
+    def client(self):
+        if self._starting is not None:
+            starting, self._starting = self._starting, None
+            self._cluster, self._client = starting.result()
+        return self._client
+
+    @client.setter
+    def client(self, client):
+        self._client = client
+
+    @property
+    def worker_count(self):
+        return self.workers or sizing.default_workers()
 
     def __enter__(self):
-        from distributed import Client
-
-        self._cluster = local_cluster(self.workers)
-        try:
-            self.client = Client(self._cluster)
-        except BaseException:
-            self._cluster.close()
-            raise
+        pool = concurrent.futures.ThreadPoolExecutor(1, "gmms-cluster")
+        self._starting = pool.submit(_start_local, self.workers)
+        pool.shutdown(wait=False)
         return self
 
     def __exit__(self, *exc):
         try:
-            self.client.close()
+            client = self.client
+        except Exception:           # it did not start: nothing to stop
+            return False
+        if client is None:
+            return False
+        try:
+            client.close()
         finally:
             self._cluster.close()
         return False
 
 
+def _start_local(workers):
+    from distributed import Client
+
+    cluster = local_cluster(workers)
+    try:
+        return cluster, Client(cluster)
+    except BaseException:
+        cluster.close()
+        raise
+
+
+def _no_code_capture():
+    """Dask sends the scheduler the source of the code that submits work, for its dashboard,
+    found with ``inspect.getsource``, which resolves the path of every module loaded so far: a
+    tenth of a second of the client's CPU per run, more than the rest of its work on a million
+    pairs. Skipping this package's frames and those of the interpreter's start-up leaves no
+    code to find: the dashboard shows none."""
+    import dask
+
+    ignored = dask.config.get("distributed.diagnostics.computations.ignore-modules", [])
+    return dask.config.set({"distributed.diagnostics.computations.ignore-modules":
+                            [*ignored, "gmms", "runpy", "__main__"]})
+
+
+def _sees_file(directory, name):
+    """Whether this process sees the file ``name`` the client put in ``directory``, and may
+    write there."""
+    try:
+        with open(os.path.join(directory, name), encoding="utf-8") as file:
+            return file.read() == name and os.access(directory, os.W_OK)
+    except OSError:
+        return False
+
+
+# The C library's allocator of the workers keeps what a task frees for the next one: without
+# these, every task's arrays are fresh mappings of zeroed pages (Dask's nanny even asks for
+# memory to be handed back at once), which costs more than a fast model's own work.
+WORKER_ENVIRONMENT = {"MALLOC_TRIM_THRESHOLD_": str(1 << 30),
+                      "MALLOC_MMAP_THRESHOLD_": str(32 << 20)}
+
+# The scheduler of a local cluster runs in this process: its diagnostics, which measure the
+# event loop every 20 ms and the machine every 500 ms by default, cost the client half its CPU
+# while it waits for tasks.
+CLUSTER_CONFIG = {"distributed.admin.tick.interval": "500ms",
+                  "distributed.admin.system-monitor.interval": "2s"}
+
+
 def local_cluster(workers=None):
     """The local cluster a run starts when given no other: ``workers`` processes (default: one
-    per core) with one thread each, listening on 127.0.0.1 only.
+    per core) with one thread each, listening on 127.0.0.1 only, their allocator set up to keep
+    freed memory (WORKER_ENVIRONMENT).
 
     Processes, not threads: an entry call holds the interpreter lock from start to end, so
-    threads in one process would take turns, not run side by side. The workers keep the C
-    library's own memory allocation settings: Dask's nanny sets MALLOC_TRIM_THRESHOLD_ by
-    default, which hands freed memory back to the system at once and so makes every large
-    array a fresh mapping of zeroed pages, several times slower on some machines than the
-    partition's model work itself.
+    threads in one process would take turns, not run side by side.
     """
     import dask
     from distributed import LocalCluster
 
     environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ", default={}))
-    environ.pop("MALLOC_TRIM_THRESHOLD_", None)
-    with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
-        return LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
+    environ.update(WORKER_ENVIRONMENT)
+    with dask.config.set({"distributed.nanny.pre-spawn-environ": environ, **CLUSTER_CONFIG}):
+        return LocalCluster(n_workers=workers or sizing.default_workers(), threads_per_worker=1,
                             processes=True, host="127.0.0.1", dashboard_address=None,
                             silence_logs=logging.ERROR)

@@ -1,41 +1,50 @@
 """Running a catalogue: in this process, on an embedded local cluster, or on a Dask cluster.
 
-A run checks its arguments and chooses its executor (gmms.catalogue.executors), checks both
-tables end to end and plans the partitions, then has the executor evaluate one task per
-partition and writes the results in order. The output appears only when complete.
+A run checks its arguments and chooses its executor (gmms.catalogue.executors), or runs in
+this process when a cluster would not pay for itself; a local cluster starts while both tables
+are checked end to end and cut into partitions. The executor then evaluates one task per
+partition not already complete, and each task writes its own part file beside the destination;
+this process only accounts for them and renames the one output file, which the tasks fill in
+as well and which appears only when complete.
+What a run that stopped short had completed stays for ``resume`` (gmms.catalogue.state).
 """
 
 import contextlib
 import os
 import pathlib
 import sys
+import time
 
-from .errors import CatalogueError
-from .evaluate import Task, evaluate, evaluate_rows, load_entry
-from .executors import choose
+from . import sizing
+from .errors import CatalogueError, InputError, ScenarioRefused, SetupError
+from .evaluate import Task, evaluate, evaluate_part, evaluate_rows, load_entry  # noqa: F401
+from .executors import SerialExecutor, choose
 from .models import MODELS
-from .output import check_destination, open_sink
+from .output import FileDestination, FrameDestination, check_destination
 from .plan import CHUNK_ROWS, Catalogue
 from .security import security_from
+from .state import ResumeRefused, describe_input
 from .tables import open_source
-
-DEFAULT_BATCH_PAIRS = 100_000
 
 
 class Summary:
     """What a run did, for the command line's closing line."""
 
-    def __init__(self, catalogue, mode, destination):
+    def __init__(self, catalogue, mode, destination, notes, loop):
         self.pairs = catalogue.n_pairs
         self.scenarios = catalogue.n_scenarios_used
         self.partitions = len(catalogue.cuts) - 1
         self.mode = mode
         self.destination = destination
+        self.notes = notes                  # what the run decided for itself, one line each
+        # Wall and CPU seconds (this process, all its threads) from the first task to the
+        # file in place: the part of a run that the cluster is there to shorten.
+        self.loop_seconds, self.loop_cpu_seconds = loop
 
 
 def run(model, scenarios, pairs, *, client=None, out=None, scheduler=None, workers=None,
-        serial=False, siblings=None, batch_pairs=DEFAULT_BATCH_PAIRS, progress=False,
-        timeout=None, security=None, tls_ca_file=None, tls_cert=None, tls_key=None):
+        serial=False, siblings=None, batch_pairs=None, progress=False, timeout=None,
+        resume=False, security=None, tls_ca_file=None, tls_cert=None, tls_key=None):
     """Evaluate ``model`` for every (scenario, site) pair of a catalogue.
 
     ``model`` is the name of a model of the registry (gmms.models.MODELS). ``scenarios`` holds
@@ -46,15 +55,19 @@ def run(model, scenarios, pairs, *, client=None, out=None, scheduler=None, worke
     Where it runs: on ``client`` (a ``distributed.Client``) when given; else on the cluster
     whose scheduler listens at ``scheduler``; else, with ``serial``, in this process without
     Dask; else on a local cluster of ``workers`` processes (default: one per core) started for
-    this run. ``siblings`` is the directory of the sibling modules for the models built on one
-    (default: the stand-ins); on a cluster it must exist, at that path, on every worker. Pairs
-    are evaluated in tasks of about ``batch_pairs``.
+    this run, or, with no ``workers`` given, in this process when the catalogue is too small
+    for a cluster to pay for itself. ``siblings`` is the directory of the sibling modules for
+    the models built on one (default: the stand-ins); on a cluster it must exist, at that path,
+    on every worker. Pairs are evaluated in tasks of about ``batch_pairs`` (default: several
+    tasks per worker, none too small to be worth sending).
 
     Returns a DataFrame with the columns ``scenario_id``, ``site_id``, ``mu_im``,
     ``median_im``, ``phi_im``, ``tau_im`` in the order of the pair table (metadata in
     ``attrs``) or, with ``out`` (a .h5 or .csv path), writes them there and returns the path.
-    The file appears only when complete. ``progress`` shows a progress bar on stderr;
-    ``timeout`` (seconds) bounds the wait for any one task's result.
+    The file appears only when complete; until then the partitions done are kept beside it,
+    and a run stopped short (killed, interrupted, a full disk) is continued by the same call
+    with ``resume`` true. ``progress`` shows a progress bar on stderr; ``timeout`` (seconds)
+    bounds the wait for any one task's result.
 
     A ``tls://`` scheduler is reached with ``security`` (a ``distributed.security.Security``),
     else with the PEM files ``tls_ca_file``, ``tls_cert`` and ``tls_key``, else with those of the
@@ -67,46 +80,68 @@ def run(model, scenarios, pairs, *, client=None, out=None, scheduler=None, worke
     return run_with_summary(
         model, scenarios, pairs, client=client, out=out, scheduler=scheduler, workers=workers,
         serial=serial, siblings=siblings, batch_pairs=batch_pairs, progress=progress,
-        timeout=timeout, security=security, tls_ca_file=tls_ca_file, tls_cert=tls_cert,
-        tls_key=tls_key)[0]
+        timeout=timeout, resume=resume, security=security, tls_ca_file=tls_ca_file,
+        tls_cert=tls_cert, tls_key=tls_key)[0]
 
 
 def run_with_summary(model, scenarios, pairs, *, client=None, out=None, scheduler=None,
-                     workers=None, serial=False, siblings=None, batch_pairs=DEFAULT_BATCH_PAIRS,
-                     progress=False, timeout=None, security=None, tls_ca_file=None,
-                     tls_cert=None, tls_key=None):
+                     workers=None, serial=False, siblings=None, batch_pairs=None,
+                     progress=False, timeout=None, resume=False, security=None,
+                     tls_ca_file=None, tls_cert=None, tls_key=None):
     spec, executor = prepare(model, client=client, scheduler=scheduler, workers=workers,
                              serial=serial, batch_pairs=batch_pairs, security=security,
                              tls_ca_file=tls_ca_file, tls_cert=tls_cert, tls_key=tls_key)
     if out is not None:
         check_destination(out)
     siblings = _sibling_directory(spec, siblings, executor)
+    other_siblings = siblings is not None
+    notes = []
 
     with contextlib.ExitStack() as stack:
         scenario_source = open_source(scenarios, "scenarios", stack)
         pair_source = open_source(pairs, "pairs", stack)
-        with _bar(progress, "checking", getattr(pair_source, "rows", None), " rows") as bar:
-            catalogue = Catalogue(spec, scenario_source, pair_source, batch_pairs,
-                                  chunk_rows=max(CHUNK_ROWS, batch_pairs), progress=bar.update)
-        metadata = {"model": spec.name, "IM": catalogue.im, "gmms_version": _version()}
-        if spec.sibling is not None:
-            metadata["siblings"] = siblings or "stand-ins"
-        sink = open_sink(out, metadata, batch_pairs)
+        n_estimate = sizing.estimate_rows(pair_source)
+        if executor.mode == "local" and not sizing.cluster_pays(
+                spec.name, n_estimate, executor.worker_count, other_siblings):
+            notes.append(f"in process: a cluster of {executor.worker_count} workers would not "
+                         f"pay for itself for about {n_estimate} pairs of {spec.name} "
+                         "(--workers N forces one)")
+            executor = SerialExecutor()
+            executor.mode = "in process"
+        destination = _destination(spec, scenarios, pairs, out, siblings, batch_pairs, resume)
         try:
-            stack.enter_context(executor)
+            stack.enter_context(executor)           # a local cluster starts from here on
+            target = (batch_pairs or destination.target or sizing.batch_pairs(
+                spec.name, n_estimate, executor.worker_count, other_siblings))
+            with _bar(progress, "checking", getattr(pair_source, "rows", None), " rows") as bar:
+                catalogue = Catalogue(spec, scenario_source, pair_source, target,
+                                      chunk_rows=max(CHUNK_ROWS, target), progress=bar.update)
+            metadata = {"model": spec.name, "IM": catalogue.im, "gmms_version": _version()}
+            if spec.sibling is not None:
+                metadata["siblings"] = siblings or "stand-ins"
+            destination.plan(target, catalogue.cuts, metadata)
+            if destination.resumed:
+                notes.append(f"resumed: {len(destination.done)} of {len(catalogue.cuts) - 1} "
+                             f"partitions were complete in {destination.directory}")
+            elif resume:
+                notes.append("nothing to resume: started afresh")
             if executor.in_process:
                 load_entry(spec.name, siblings)     # a setup failure before any task
-            evaluator, tasks = _tasks(catalogue, siblings, executor)
+            tasks = _tasks(catalogue, siblings, executor, destination, notes)
+            executor.ready()
+            started, cpu_started = time.perf_counter(), time.process_time()
             with _bar(progress, spec.name, catalogue.n_pairs, " pairs") as bar:
-                for scenario_id, site_id, values in executor.results(evaluator, tasks, timeout):
-                    sink.write(scenario_id, site_id, values)
-                    bar.update(len(site_id))
-            sink.commit()
-        except BaseException:
-            sink.abort()
-            raise
-    result = sink.frame if out is None else pathlib.Path(out)
-    return result, Summary(catalogue, executor.mode, result if out is not None else None)
+                bar.update(sum(part.rows for part in destination.done.values()))
+                for result in executor.results(evaluate_part, tasks, timeout):
+                    destination.accept(result)
+                    bar.update(result.rows)
+            destination.commit()
+            loop = (time.perf_counter() - started, time.process_time() - cpu_started)
+        except BaseException as error:
+            raise _stopped(destination, error) from None
+    result = destination.frame if out is None else pathlib.Path(out)
+    return result, Summary(catalogue, executor.mode, result if out is not None else None, notes,
+                           loop)
 
 
 def prepare(model, *, client, scheduler, workers, serial, batch_pairs, security=None,
@@ -119,7 +154,7 @@ def prepare(model, *, client, scheduler, workers, serial, batch_pairs, security=
     security = security_from(scheduler, security, tls_ca_file, tls_cert, tls_key)
     executor = choose(client=client, scheduler=scheduler, workers=workers, serial=serial,
                       security=security)
-    if batch_pairs < 1:
+    if batch_pairs is not None and batch_pairs < 1:
         raise ValueError("batch_pairs must be at least 1")
     return spec, executor
 
@@ -135,21 +170,67 @@ def _sibling_directory(spec, siblings, executor):
     return siblings
 
 
-def _tasks(catalogue, siblings, executor):
-    """The evaluator and the tasks of a run, in order: row ranges that the evaluating process
-    reads from the files itself when it sees them, else partitions read by the client."""
+def _destination(spec, scenarios, pairs, out, siblings, batch_pairs, resume):
+    if out is None:
+        return FrameDestination()
+    tables = {"scenarios": scenarios, "pairs": pairs}
+    files = {role: os.path.abspath(table) if isinstance(table, (str, os.PathLike)) else None
+             for role, table in tables.items()}
+    arguments = {"model": spec.name, **{role: path or "a DataFrame" for role, path in files.items()},
+                 "out": os.path.abspath(out), "siblings": siblings or "stand-ins",
+                 "batch_pairs": batch_pairs or "automatic", "gmms_version": _version()}
+    inputs = {role: describe_input(path) for role, path in files.items()}
+    try:
+        return FileDestination(out, arguments, inputs, resume)
+    except OSError as error:
+        raise CatalogueError(f"{os.fspath(out)}: cannot write beside it: {error}") from None
+
+
+def _tasks(catalogue, siblings, executor, destination=None, notes=None):
+    """The tasks of a run, in order, leaving out the partitions already complete: row ranges
+    that the evaluating process reads from the files itself when it sees them, else partitions
+    read by the client. Each writes its part into the destination's directory when the
+    evaluating process sees that too, else sends its results back to be written here (with no
+    destination: always sent back)."""
     model = catalogue.model.name
+    directory = getattr(destination, "directory", None)
+    if directory is not None and not executor.writes_to(directory):
+        notes.append(f"the workers do not see {directory}: their results were sent here and "
+                     "written by this process")
+        directory = None
+    file_format = getattr(destination, "format", None)
+
+    def where(index):
+        return dict(directory=directory, file_format=file_format,
+                    placement=destination.placement(index) if directory else None)
+
+    done = destination.done if destination is not None else {}
     scenarios = catalogue.scenarios.source.descriptor()
     pairs = catalogue.pairs.descriptor()
     if scenarios is not None and pairs is not None and executor.sees(scenarios, pairs):
         table = catalogue.scenarios if executor.in_process else None
-        return evaluate_rows, (
-            Task(index, first, stop, model, siblings, scenarios, pairs, scenario_table=table)
-            for index, first, stop in catalogue.ranges())
-    return evaluate, (
-        Task(part.index, part.first_row, part.first_row + len(part), model, siblings,
-             partition=part)
-        for part in catalogue.partitions())
+        return (Task(index, first, stop, model, siblings, scenarios, pairs,
+                     scenario_table=table, **where(index))
+                for index, first, stop in catalogue.ranges() if index not in done)
+    return (Task(part.index, part.first_row, part.first_row + len(part), model, siblings,
+                 partition=part, **where(part.index))
+            for part in catalogue.partitions() if part.index not in done)
+
+
+# Failures that the same run would meet again: what they leave is of no use to --resume.
+_FINAL = (InputError, ScenarioRefused, ResumeRefused)
+
+
+def _stopped(destination, error):
+    """The error a run that stopped short ends with, once its destination is dealt with."""
+    kept = destination.abort(keep=not isinstance(error, _FINAL))
+    if isinstance(error, OSError):
+        error = CatalogueError(f"cannot write the results: {error}")
+    if kept and isinstance(error, CatalogueError):
+        text = (f"{error}; the {kept} complete partitions are kept in {destination.directory}: "
+                "run again with --resume to continue")
+        error = SetupError(text) if isinstance(error, SetupError) else CatalogueError(text)
+    return error
 
 
 def _version():

@@ -16,7 +16,8 @@ import numpy as np
 from gmms import _hazard
 from gmms.catalogue.evaluate import load_entry
 from gmms.catalogue.plan import CHUNK_ROWS, Catalogue
-from gmms.catalogue.runner import (DEFAULT_BATCH_PAIRS, _bar, _sibling_directory, _tasks,
+from gmms.catalogue import sizing
+from gmms.catalogue.runner import (_bar, _sibling_directory, _tasks,
                                    _version, prepare)
 from gmms.catalogue.tables import open_source
 
@@ -37,7 +38,7 @@ def run(model, scenarios, pairs, levels=None, *, levels_from=None, levels_to=Non
         disagg_m_width=opts.DEFAULT_M_WIDTH, disagg_r_width=opts.DEFAULT_R_WIDTH_KM,
         disagg_eps_width=opts.DEFAULT_EPS_WIDTH, out=None, plot=None, client=None,
         scheduler=None, workers=None, serial=False, siblings=None,
-        batch_pairs=DEFAULT_BATCH_PAIRS, progress=False, timeout=None, security=None,
+        batch_pairs=None, progress=False, timeout=None, security=None,
         tls_ca_file=None, tls_cert=None, tls_key=None):
     """Seismic hazard at every site of a catalogue of ``model`` ("Tarvik", "Morrand",
     "Sellwyn").
@@ -86,13 +87,16 @@ def run(model, scenarios, pairs, levels=None, *, levels_from=None, levels_to=Non
         scenario_source = open_source(scenarios, "scenarios", stack)
         pair_source = open_source(pairs, "pairs", stack)
         check = SiteCheck(choice)
+        stack.enter_context(executor)           # a local cluster starts from here on
+        if batch_pairs is None:
+            batch_pairs = sizing.batch_pairs(spec.name, sizing.estimate_rows(pair_source),
+                                             executor.worker_count, siblings is not None)
         with _bar(progress, "checking", getattr(pair_source, "rows", None), " rows") as bar:
             catalogue = Catalogue(spec, scenario_source, pair_source, batch_pairs,
                                   chunk_rows=max(CHUNK_ROWS, batch_pairs), progress=bar.update,
                                   extra=reduce.EXTRA, check=check)
         disagg = check.finish(pair_source.label)
         metadata = _metadata(spec, catalogue, choice, siblings)
-        stack.enter_context(executor)
         if executor.in_process:
             load_entry(spec.name, siblings)             # a setup failure before any task
         runner = _Runner(catalogue, siblings, executor, timeout, progress)
@@ -255,7 +259,7 @@ class _Runner:
         """Run ``function(job, task)`` for the tasks whose rows ``wanted(first, stop)`` (all
         when None), and merge each partial result as it comes."""
         catalogue = self.catalogue
-        _, tasks = _tasks(catalogue, self.siblings, self.executor)
+        tasks = _tasks(catalogue, self.siblings, self.executor)
         total = catalogue.n_pairs
         if wanted is not None:
             tasks = (task for task in tasks if wanted(task.first_row, task.stop_row))
