@@ -93,7 +93,7 @@ def run_with_summary(model, scenarios, pairs, *, client=None, out=None, schedule
                              tls_ca_file=tls_ca_file, tls_cert=tls_cert, tls_key=tls_key)
     if out is not None:
         check_destination(out)
-    siblings = _sibling_directory(spec, siblings, executor)
+    siblings = sibling_directory(spec, siblings, executor)
     other_siblings = siblings is not None
     notes = []
 
@@ -113,10 +113,11 @@ def run_with_summary(model, scenarios, pairs, *, client=None, out=None, schedule
             stack.enter_context(executor)           # a local cluster starts from here on
             target = (batch_pairs or destination.target or sizing.batch_pairs(
                 spec.name, n_estimate, executor.worker_count, other_siblings))
-            with _bar(progress, "checking", getattr(pair_source, "rows", None), " rows") as bar:
+            rows = getattr(pair_source, "rows", None)
+            with progress_bar(progress, "checking", rows, " rows") as bar:
                 catalogue = Catalogue(spec, scenario_source, pair_source, target,
                                       chunk_rows=max(CHUNK_ROWS, target), progress=bar.update)
-            metadata = {"model": spec.name, "IM": catalogue.im, "gmms_version": _version()}
+            metadata = {"model": spec.name, "IM": catalogue.im, "gmms_version": package_version()}
             if spec.sibling is not None:
                 metadata["siblings"] = siblings or "stand-ins"
             destination.plan(target, catalogue.cuts, metadata)
@@ -127,10 +128,10 @@ def run_with_summary(model, scenarios, pairs, *, client=None, out=None, schedule
                 notes.append("nothing to resume: started afresh")
             if executor.in_process:
                 load_entry(spec.name, siblings)     # a setup failure before any task
-            tasks = _tasks(catalogue, siblings, executor, destination, notes)
+            tasks = catalogue_tasks(catalogue, siblings, executor, destination, notes)
             executor.ready()
             started, cpu_started = time.perf_counter(), time.process_time()
-            with _bar(progress, spec.name, catalogue.n_pairs, " pairs") as bar:
+            with progress_bar(progress, spec.name, catalogue.n_pairs, " pairs") as bar:
                 bar.update(sum(part.rows for part in destination.done.values()))
                 for result in executor.results(evaluate_part, tasks, timeout):
                     destination.accept(result)
@@ -159,7 +160,7 @@ def prepare(model, *, client, scheduler, workers, serial, batch_pairs, security=
     return spec, executor
 
 
-def _sibling_directory(spec, siblings, executor):
+def sibling_directory(spec, siblings, executor):
     """The sibling directory as the tasks get it: absolute, or None for the stand-ins."""
     if spec.sibling is None or siblings is None:
         return None
@@ -178,7 +179,7 @@ def _destination(spec, scenarios, pairs, out, siblings, batch_pairs, resume):
              for role, table in tables.items()}
     arguments = {"model": spec.name, **{role: path or "a DataFrame" for role, path in files.items()},
                  "out": os.path.abspath(out), "siblings": siblings or "stand-ins",
-                 "batch_pairs": batch_pairs or "automatic", "gmms_version": _version()}
+                 "batch_pairs": batch_pairs or "automatic", "gmms_version": package_version()}
     inputs = {role: describe_input(path) for role, path in files.items()}
     try:
         return FileDestination(out, arguments, inputs, resume)
@@ -186,7 +187,7 @@ def _destination(spec, scenarios, pairs, out, siblings, batch_pairs, resume):
         raise CatalogueError(f"{os.fspath(out)}: cannot write beside it: {error}") from None
 
 
-def _tasks(catalogue, siblings, executor, destination=None, notes=None):
+def catalogue_tasks(catalogue, siblings, executor, destination=None, notes=None):
     """The tasks of a run, in order, leaving out the partitions already complete: row ranges
     that the evaluating process reads from the files itself when it sees them, else partitions
     read by the client. Each writes its part into the destination's directory when the
@@ -233,13 +234,14 @@ def _stopped(destination, error):
     return error
 
 
-def _version():
+def package_version():
     from gmms import __version__
 
     return __version__
 
 
-def _bar(progress, description, total, unit):
+def progress_bar(progress, description, total, unit):
+    """A progress bar on stderr, shown only with ``progress`` and after the first second."""
     from tqdm import tqdm
 
     return tqdm(total=total, desc=description, unit=unit, unit_scale=True, file=sys.stderr,

@@ -15,10 +15,10 @@ import numpy as np
 
 from gmms import _hazard
 from gmms.catalogue.evaluate import load_entry
-from gmms.catalogue.plan import CHUNK_ROWS, Catalogue
 from gmms.catalogue import sizing
-from gmms.catalogue.runner import (_bar, _sibling_directory, _tasks,
-                                   _version, prepare)
+from gmms.catalogue.plan import CHUNK_ROWS, Catalogue
+from gmms.catalogue.runner import (catalogue_tasks, package_version, prepare, progress_bar,
+                                   sibling_directory)
 from gmms.catalogue.tables import open_source
 
 from . import options as opts
@@ -62,8 +62,9 @@ def run(model, scenarios, pairs, levels=None, *, levels_from=None, levels_to=Non
 
     Runs on ``client``, ``scheduler``, a local cluster of ``workers``, or with ``serial`` in
     this process, as ``gmms.catalogue.run`` does (with its TLS settings ``security`` or
-    ``tls_ca_file``, ``tls_cert``, ``tls_key`` for a ``tls://`` scheduler); the numbers are the same bits in every case
-    and for every ``batch_pairs``.
+    ``tls_ca_file``, ``tls_cert``, ``tls_key`` for a ``tls://`` scheduler); the numbers are the
+    same bits in every case and for every ``batch_pairs`` (default: sized for the executor, as
+    the catalogue's tasks are).
 
     Raises OptionError or InputError (naming the option, or the file, line and column) before
     any model work; ScenarioRefused or CatalogueError for failures during the run.
@@ -81,7 +82,7 @@ def run(model, scenarios, pairs, levels=None, *, levels_from=None, levels_to=Non
         output.check_destination(out)
     if plot is not None:
         output.check_plot_directory(plot)
-    siblings = _sibling_directory(spec, siblings, executor)
+    siblings = sibling_directory(spec, siblings, executor)
 
     with contextlib.ExitStack() as stack:
         scenario_source = open_source(scenarios, "scenarios", stack)
@@ -91,7 +92,8 @@ def run(model, scenarios, pairs, levels=None, *, levels_from=None, levels_to=Non
         if batch_pairs is None:
             batch_pairs = sizing.batch_pairs(spec.name, sizing.estimate_rows(pair_source),
                                              executor.worker_count, siblings is not None)
-        with _bar(progress, "checking", getattr(pair_source, "rows", None), " rows") as bar:
+        rows = getattr(pair_source, "rows", None)
+        with progress_bar(progress, "checking", rows, " rows") as bar:
             catalogue = Catalogue(spec, scenario_source, pair_source, batch_pairs,
                                   chunk_rows=max(CHUNK_ROWS, batch_pairs), progress=bar.update,
                                   extra=reduce.EXTRA, check=check)
@@ -115,7 +117,7 @@ def _metadata(spec, catalogue, choice, siblings):
     metadata = {"model": spec.name, "IM": catalogue.im, "IM_units": IM_UNITS,
                 "truncation": ("none" if np.isinf(choice.truncation)
                                else float(choice.truncation)),
-                "investigation_time": choice.investigation_time, "gmms_version": _version()}
+                "investigation_time": choice.investigation_time, "gmms_version": package_version()}
     if spec.sibling is not None:
         metadata["siblings"] = siblings or "stand-ins"
     return metadata
@@ -259,13 +261,13 @@ class _Runner:
         """Run ``function(job, task)`` for the tasks whose rows ``wanted(first, stop)`` (all
         when None), and merge each partial result as it comes."""
         catalogue = self.catalogue
-        tasks = _tasks(catalogue, self.siblings, self.executor)
+        tasks = catalogue_tasks(catalogue, self.siblings, self.executor)
         total = catalogue.n_pairs
         if wanted is not None:
             tasks = (task for task in tasks if wanted(task.first_row, task.stop_row))
             total = sum(stop - first for _, first, stop in catalogue.ranges()
                         if wanted(first, stop))
-        with _bar(self.progress, description, total, " pairs") as bar:
+        with progress_bar(self.progress, description, total, " pairs") as bar:
             for partial in self.executor.results(functools.partial(function, job), tasks,
                                                  self.timeout):
                 merge(partial)
