@@ -138,7 +138,9 @@ def calling(function, args, kwargs=None, raises=None, raw=False):
 def args_of(model, **changes):
     """Positional arguments of a valid call of N_SITES sites, with some parameters replaced."""
     names = [name for name, _ in PARAMS[model]]
-    args = hostile.typical_args(model, N_SITES)
+    # Strings are fresh copies: the interned constants are shared with the rest of the interpreter,
+    # whose own references come and go (a thread of an earlier test, a cache) and would be counted.
+    args = [fresh(arg) if isinstance(arg, str) else arg for arg in hostile.typical_args(model, N_SITES)]
     for name, value in changes.items():
         args[names.index(name)] = value
     return args
@@ -246,7 +248,7 @@ def _failing_module(name, functions, real, fail_at, junk):
 
         return function
 
-    module = types.ModuleType(name)
+    module = types.ModuleType(fresh(name))  # its __name__ is counted: not the interned one
     for fname in functions:
         setattr(module, fname, make(fname))
     return module, counter
