@@ -77,7 +77,11 @@ def test_serial_results_equal_one_call_per_scenario(model, shuffle, batch_pairs)
 
 @pytest.mark.parametrize("source", ["csv", "h5"])
 @pytest.mark.parametrize("destination", ["csv", "h5"])
-def test_file_formats_keep_every_bit_and_the_metadata(tmp_path, source, destination):
+@pytest.mark.parametrize("file_calls", ["native", "seek and write"])   # the latter as on Windows
+def test_file_formats_keep_every_bit_and_the_metadata(tmp_path, source, destination, file_calls, monkeypatch):
+    if file_calls != "native":
+        for name in ("pread", "pwrite", "copy_file_range"):
+            monkeypatch.delattr(os, name, raising=False)
     scenarios, pairs = small_catalogue("Sellwyn")
     pairs.loc[5, "R_rup"] = np.nan                 # a NaN result must survive every format
     synthetic.write(tmp_path / f"s.{source}", [scenarios])

@@ -115,6 +115,26 @@ def write_part(directory, index, columns, file_format):
     return Part(index, rows, checksum, name)
 
 
+# Without O_BINARY, Windows opens a descriptor in text mode and turns every 0x0A written into
+# 0x0D 0x0A. pread and pwrite do not exist there: a seek and a read or write on a descriptor of
+# this process's own do the same (none of them is shared between threads).
+_BINARY = getattr(os, "O_BINARY", 0)
+
+
+def _pwrite(fd, data, offset):
+    if hasattr(os, "pwrite"):
+        return os.pwrite(fd, data, offset)
+    os.lseek(fd, offset, os.SEEK_SET)
+    return os.write(fd, data)
+
+
+def _pread(fd, size, offset):
+    if hasattr(os, "pread"):
+        return os.pread(fd, size, offset)
+    os.lseek(fd, offset, os.SEEK_SET)
+    return os.read(fd, size)
+
+
 def _fsync(path, flags=os.O_RDONLY):
     fd = os.open(path, flags)
     try:
@@ -135,12 +155,12 @@ def place(columns, placement):
     (``placement``: its path and each column's byte offset for this partition), so that the
     client has no bytes to copy. Slots of different partitions do not overlap."""
     path, offsets = placement
-    fd = os.open(path, os.O_WRONLY)
+    fd = os.open(path, os.O_WRONLY | _BINARY)
     try:
         for name, offset in offsets.items():
             data = memoryview(columns[name]).cast("B")
             while data:
-                written = os.pwrite(fd, data, offset)
+                written = _pwrite(fd, data, offset)
                 data, offset = data[written:], offset + written
     finally:
         os.close(fd)
@@ -208,8 +228,8 @@ def copy_bytes(source_fd, target_fd, size, source_offset, target_offset):
                 kernel = False
                 continue
         else:
-            block = os.pread(source_fd, min(size, _COPY_BYTES), source_offset)
-            done = os.pwrite(target_fd, block, target_offset) if block else 0
+            block = _pread(source_fd, min(size, _COPY_BYTES), source_offset)
+            done = _pwrite(target_fd, block, target_offset) if block else 0
         if done == 0:
             raise CatalogueError("a part file ended before its data did")
         size -= done
@@ -235,7 +255,7 @@ class Assembly:
                 file.write(",".join(COLUMNS) + "\n")
         else:
             self._offsets = _preallocated_hdf5(self.path, cuts[-1], metadata)
-        self._fd = os.open(self.path, os.O_WRONLY)
+        self._fd = os.open(self.path, os.O_WRONLY | _BINARY)
         self._end = os.fstat(self._fd).st_size
 
     def placement(self, index):
@@ -267,7 +287,7 @@ class Assembly:
                                for name, (offset, size) in extents.items() if size])
 
     def _copy(self, name, ranges):
-        fd = os.open(os.path.join(self.directory, name), os.O_RDONLY)
+        fd = os.open(os.path.join(self.directory, name), os.O_RDONLY | _BINARY)
         try:
             for source_offset, size, target_offset in ranges:
                 copy_bytes(fd, self._fd, size, source_offset, target_offset)

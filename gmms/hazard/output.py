@@ -51,7 +51,8 @@ def _temporary(path, suffix):
 
 
 def _fsync(path):
-    fd = os.open(path, os.O_RDONLY)
+    # Opened for writing: Windows flushes only a file opened so (a read-only one fails).
+    fd = os.open(path, os.O_RDWR | getattr(os, "O_BINARY", 0))
     try:
         os.fsync(fd)
     finally:
