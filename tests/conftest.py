@@ -24,6 +24,10 @@ for path in (str(SIBLINGS), str(ROOT)):
     if path not in sys.path:
         sys.path.insert(0, path)
 
+# Dask's profiler samples the event loop of every client, scheduler and cluster in this process
+# from a thread that outlives them and allocates as it goes, which the leak checks would count.
+os.environ["DASK_DISTRIBUTED__WORKER__PROFILE__ENABLED"] = "False"
+
 MODULE_DIR = os.environ.get("GMMS_MODULE_DIR")
 if MODULE_DIR:
     MODULE_DIR = str(pathlib.Path(MODULE_DIR).resolve())
