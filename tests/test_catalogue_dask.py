@@ -9,6 +9,7 @@ import json
 import logging
 import os
 import pathlib
+import re
 import shutil
 import signal
 import subprocess
@@ -391,7 +392,12 @@ def test_tls_scheduler_and_two_workers_match_serial(tls_cluster, tmp_path, monke
                tmp_path / "out.h5", "--scheduler", address, "--batch-pairs", "10", "--quiet",
                *given)
     assert done.returncode == 0, done.stderr
-    assert done.stderr == ""
+    # No warning. Only a connection attempt that timed out inside Dask and Tornado on a slow
+    # machine (seen under the sanitizers, in a run that then succeeded) may leave asyncio's
+    # report of that unread timeout.
+    assert re.sub(r"Future exception was never retrieved\nfuture: <Future finished "
+                  r"exception=TimeoutError\('Timeout'\)>\n(.*\n)*?TimeoutError: Timeout\n", "",
+                  done.stderr) == ""
     result, _ = read_output(tmp_path / "out.h5")
     assert_same(result, serial("Morrand", scenarios, pairs))
 
