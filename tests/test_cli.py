@@ -290,3 +290,11 @@ def test_no_catalogue_no_subcommand(monkeypatch, capsys):
     with pytest.raises(SystemExit):
         command.main(["--help"])
     assert "catalogue" not in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("script", ["catalogue.py", "hazard.py", "hazard_kernel.py", "parts.py", "run.py"])
+def test_benchmark_scripts_start(script):
+    # They import each other's helpers; a helper renamed in one must not break another unseen.
+    done = subprocess.run([sys.executable, str(ROOT / "bench" / script), "--help"], cwd=ROOT,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
