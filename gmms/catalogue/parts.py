@@ -135,7 +135,9 @@ def _pread(fd, size, offset):
     return os.read(fd, size)
 
 
-def _fsync(path, flags=os.O_RDONLY):
+def fsync_path(path, flags=os.O_RDWR | _BINARY):
+    """Flush a file (or, with ``flags`` os.O_RDONLY, a directory) to disk. A file is opened for
+    writing: Windows flushes only a file opened so."""
     fd = os.open(path, flags)
     try:
         os.fsync(fd)
@@ -303,7 +305,7 @@ class Assembly:
         self.close()
         os.replace(self.path, destination)
         try:                    # the rename itself made durable, where directories can be synced
-            _fsync(os.path.dirname(os.path.abspath(destination)))
+            fsync_path(os.path.dirname(os.path.abspath(destination)), os.O_RDONLY)
         except OSError:
             pass
 

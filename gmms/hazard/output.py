@@ -12,6 +12,7 @@ import uuid
 import numpy as np
 
 from gmms.catalogue.errors import CatalogueError
+from gmms.catalogue.parts import fsync_path
 from gmms.catalogue.tables import HDF5_SUFFIXES
 
 from .results import STATUS
@@ -50,21 +51,12 @@ def _temporary(path, suffix):
     return os.path.join(directory, f".{name}.{uuid.uuid4().hex[:12]}.{suffix}")
 
 
-def _fsync(path):
-    # Opened for writing: Windows flushes only a file opened so (a read-only one fails).
-    fd = os.open(path, os.O_RDWR | getattr(os, "O_BINARY", 0))
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-
-
 def write(hazard, path):
     temporary = _temporary(path, "part")
     try:
         if is_hdf5(path):
             _write_hdf5(hazard, temporary)
-            _fsync(temporary)
+            fsync_path(temporary)
             os.replace(temporary, path)
         else:
             os.mkdir(temporary)
@@ -82,7 +74,7 @@ def _replace_directory(temporary, path):
     # A directory cannot be swapped for another in one step: the old one moves aside first,
     # and is removed only once the new one has its name.
     for name in os.listdir(temporary):
-        _fsync(os.path.join(temporary, name))
+        fsync_path(os.path.join(temporary, name))
     old = None
     if os.path.isdir(path):
         old = _temporary(path, "old")
