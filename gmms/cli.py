@@ -20,10 +20,7 @@ import pathlib
 import sys
 
 from gmms import models
-
-
-class InputError(Exception):
-    """A problem with the user's input, reported as one line without a traceback."""
+from gmms.errors import InputError  # a problem with the input: one line, no traceback
 
 
 def add_parser(subparsers):
