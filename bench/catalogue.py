@@ -42,7 +42,7 @@ sys.path[:0] = [str(ROOT)]
 import numpy as np  # noqa: E402
 
 from gmms.catalogue import synthetic  # noqa: E402
-from gmms.catalogue.models import MODELS, SITE  # noqa: E402
+from gmms.models import MODELS, SITES  # noqa: E402
 from gmms.siblings import STANDIN_DIR, use_siblings  # noqa: E402
 
 # The command line, reporting its task loop's times and its own peak memory as JSON.
@@ -97,14 +97,14 @@ def bare_loop(model, scenarios, p_path):
     import h5py
 
     spec = MODELS[model]
-    entry = getattr(__import__(f"gmms.{model}", fromlist=[model]), spec.entry_name)
+    entry = getattr(__import__(f"gmms.{model}", fromlist=[model]), spec.entry)
     with h5py.File(p_path, "r") as file:
         ids = file["scenario_id"][:]
         sites = {name: file[name][:] for name in spec.site_columns}
     bounds = np.flatnonzero(np.diff(ids)) + 1
     groups = list(zip(np.concatenate(([0], bounds)), np.concatenate((bounds, [len(ids)]))))
-    calls = [[sites[name][lo:hi] if kind == SITE else row[name]
-              for name, kind in spec.parameters]
+    calls = [[sites[p.name][lo:hi] if p.kind == SITES else row[p.name]
+              for p in spec.parameters]
              for (lo, hi), row in zip(groups, scenarios.to_dict("records"))]
     start = time.perf_counter()
     for args in calls:

@@ -35,7 +35,7 @@ from catalogue import make, spin  # noqa: E402
 
 from gmms import _hazard, hazard  # noqa: E402
 from gmms.catalogue import synthetic  # noqa: E402
-from gmms.catalogue.models import MODELS, SITE  # noqa: E402
+from gmms.models import MODELS, SITES  # noqa: E402
 from gmms.siblings import use_siblings  # noqa: E402
 
 TRUNCATION = 3.0
@@ -77,7 +77,7 @@ def in_memory(model, scenarios, p_path):
     bounds = np.flatnonzero(np.diff(ids)) + 1
     groups = list(zip(np.concatenate(([0], bounds)), np.concatenate((bounds, [len(ids)]))))
     rows = scenarios.to_dict("records")
-    calls = [[sites[name][lo:hi] if kind == SITE else row[name] for name, kind in spec.parameters]
+    calls = [[sites[p.name][lo:hi] if p.kind == SITES else row[p.name] for p in spec.parameters]
              for (lo, hi), row in zip(groups, rows)]
     rate = np.repeat(scenarios.annual_rate.to_numpy(), [hi - lo for lo, hi in groups])
     unique, rows_of_pairs = np.unique(site_id, return_inverse=True)
@@ -91,7 +91,7 @@ def kernel(rows, n_sites, mu, sigma, rate, log_levels):
 
 
 def bare(model, calls, rows, n_sites, rate, log_levels):
-    entry = getattr(__import__(f"gmms.{model}", fromlist=[model]), MODELS[model].entry_name)
+    entry = getattr(__import__(f"gmms.{model}", fromlist=[model]), MODELS[model].entry)
     results = [entry(*args) for args in calls]
     mu = np.concatenate([r[0] for r in results])
     phi = np.concatenate([r[1] for r in results])
@@ -144,7 +144,7 @@ def main():
 
     from distributed import Client
 
-    from gmms.catalogue.executors import local_cluster
+    from gmms.run.executors import local_cluster
 
     levels = np.geomspace(1e-3, 1e3, args.levels)
     log_levels = np.log(levels)
@@ -166,7 +166,7 @@ def main():
             run = dict(levels=levels, truncation=TRUNCATION, out=out)
             hazard.run(model, s_path, p_path, client=client, **run)     # warm the workers
             entry = getattr(__import__(f"gmms.{model}", fromlist=[model]),
-                            MODELS[model].entry_name)
+                            MODELS[model].entry)
             results = [entry(*call) for call in calls]
             mu = np.concatenate([r[0] for r in results])
             sigma = np.hypot(np.concatenate([r[1] for r in results]),

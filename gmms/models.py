@@ -35,6 +35,9 @@ def z2p5_km(vs30_mps):
 
 REFERENCE_ROCK_Z2P5_KM = z2p5_km(REFERENCE_ROCK_VS30_MPS)
 
+# Every IM is in the units of the publication of the model that gives it.
+IM_UNITS = "the units of the model's publication"
+
 MEASURES = {
     "Ia": "Arias intensity",
     "CAV": "cumulative absolute velocity",
@@ -94,6 +97,7 @@ class Model:
     trellis: Trellis
     sibling: Optional[str] = None       # the top-level module the model is built on
     rupture_distance: str = "R_rup"     # the parameter holding the rupture distance
+    magnitude: str = "M"                # the parameter holding the magnitude
     by_name: Dict[str, Parameter] = field(init=False, repr=False, compare=False)
 
     def __post_init__(self):
@@ -110,6 +114,16 @@ class Model:
     @property
     def scenario_parameters(self):
         return tuple(p for p in self.parameters if p.kind != SITES)
+
+    @property
+    def scenario_columns(self):
+        """(name, kind) of the scenario parameters: the columns of a scenario table."""
+        return [(p.name, p.kind) for p in self.scenario_parameters]
+
+    @property
+    def site_columns(self):
+        """Names of the site parameters: the columns of a pair table beside the ids."""
+        return [p.name for p in self.site_parameters]
 
     def im_label(self, im_codes):
         """The IM of a set of scenarios, from their ``IM`` values (for a file's metadata)."""

@@ -15,9 +15,9 @@ import pytest
 
 from gmms import catalogue
 from gmms.catalogue import synthetic
-from gmms.catalogue.errors import InputError, ScenarioRefused, SetupError
-from gmms.catalogue.models import MODELS, SITE
-from gmms.catalogue.plan import Planner
+from gmms.errors import InputError, ScenarioRefused, SetupError
+from gmms.models import MODELS, SITES
+from gmms.pairs.table import Planner
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples" / "catalogue"
@@ -36,13 +36,13 @@ def small_catalogue(model, *, n_scenarios=7, n_sites=9, seed=3, shuffle=False):
 def direct(model, scenarios, pairs):
     """Oracle: one entry call per scenario, over that scenario's rows of the pair table."""
     spec = MODELS[model]
-    entry = getattr(__import__(f"gmms.{model}", fromlist=[model]), spec.entry_name)
+    entry = getattr(__import__(f"gmms.{model}", fromlist=[model]), spec.entry)
     out = np.full((len(pairs), 3), np.nan)
     by_id = scenarios.set_index("scenario_id")
     for scenario_id, rows in pairs.groupby("scenario_id", sort=False):
         scenario = by_id.loc[scenario_id]
-        args = [rows[name].to_numpy(dtype=float).copy() if kind == SITE else scenario[name]
-                for name, kind in spec.parameters]
+        args = [rows[p.name].to_numpy(dtype=float).copy() if p.kind == SITES else scenario[p.name]
+                for p in spec.parameters]
         args = [a.item() if isinstance(a, np.generic) else a for a in args]
         mean, phi, tau = entry(*args)
         out[rows.index.to_numpy()] = np.column_stack((mean, phi, tau))
@@ -226,11 +226,10 @@ BAD_INPUT = {
 @pytest.fixture
 def no_model_work(monkeypatch):
     from gmms.catalogue import runner
+    from gmms.run import options
 
     calls = []
-    monkeypatch.setattr(runner, "evaluate", lambda *a: calls.append(a))
-    monkeypatch.setattr(runner, "evaluate_rows", lambda *a: calls.append(a))
-    monkeypatch.setattr(runner, "load_entry", lambda *a: calls.append(a))
+    monkeypatch.setattr(options, "load_entry", lambda *a: calls.append(a))
     monkeypatch.setattr(runner, "evaluate_part", lambda *a: calls.append(a))
     return calls
 
@@ -408,7 +407,7 @@ def killed_run(tables, out, where, nth, *options):
 
 @pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs SIGKILL")
 @pytest.mark.parametrize("where, nth, suffix", [
-    ("gmms.catalogue.plan:Catalogue._check_pairs", 1, "h5"),      # before any partition
+    ("gmms.pairs.table:PairTable._check_pairs", 1, "h5"),        # before any partition
     ("gmms.catalogue.evaluate:write_part", 4, "csv"),             # three partitions written
     ("gmms.catalogue.evaluate:write_part", 4, "h5"),
     ("gmms.catalogue.evaluate:place", 5, "h5"),                   # placing them in the file

@@ -23,7 +23,7 @@ import pytest
 
 from gmms import catalogue
 from gmms.catalogue import synthetic
-from gmms.catalogue.errors import ScenarioRefused
+from gmms.errors import ScenarioRefused
 
 distributed = pytest.importorskip("distributed")
 
@@ -87,7 +87,9 @@ def local_client():
 @pytest.mark.parametrize("workers_see_it", [True, False], ids=["shared", "not-shared"])
 def test_local_cluster_matches_serial(local_client, tmp_path, monkeypatch, model, out,
                                       workers_see_it):
-    from gmms.catalogue import executors, runner
+    from gmms.catalogue import runner
+    from gmms.run import executors
+    from gmms.run.options import RunOptions
 
     if out is None and not workers_see_it:
         pytest.skip("a DataFrame is always made here")
@@ -96,7 +98,7 @@ def test_local_cluster_matches_serial(local_client, tmp_path, monkeypatch, model
     scenarios, pairs = example(model)
     destination = tmp_path / f"out.{out}" if out else None
     result, summary = runner.run_with_summary(
-        model, scenarios, pairs, client=local_client, batch_pairs=10, timeout=WAIT_S,
+        model, scenarios, pairs, RunOptions(client=local_client, batch_pairs=10, timeout=WAIT_S),
         out=destination)
     expected = serial(model, scenarios, pairs, out=tmp_path / f"expected.{out}" if out else None)
     if out is None:
@@ -440,7 +442,7 @@ def test_tls_worker_without_the_clusters_certificate_cannot_join(tls_cluster, ca
     ("tcp://localhost:8786", False), ("tcp://[::1]:8786", False),
 ])
 def test_plain_tcp_to_another_host_warns(address, warned):
-    from gmms.catalogue.security import InsecureSchedulerWarning, security_from
+    from gmms.run.security import InsecureSchedulerWarning, security_from
 
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")

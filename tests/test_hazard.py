@@ -16,7 +16,7 @@ from test_catalogue import same_bits, small_catalogue, write_csv
 
 from gmms import catalogue, hazard
 from gmms.catalogue import synthetic
-from gmms.catalogue.errors import InputError, ScenarioRefused
+from gmms.errors import InputError, ScenarioRefused
 from gmms.hazard import results
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -221,7 +221,7 @@ def test_bad_input_is_named_before_any_model_work(case, tmp_path, monkeypatch):
     def no_model_work(*args, **kwargs):
         raise AssertionError("the model was called")
 
-    monkeypatch.setattr("gmms.hazard.reduce.evaluate_pairs", no_model_work)
+    monkeypatch.setattr("gmms.hazard.reduce.evaluate_block", no_model_work)
     options = {"levels": [0.1, 1.0, 10.0], **options}
     with pytest.raises(InputError) as error:
         hazard.run("Tarvik", tmp_path / "s.csv", tmp_path / "p.csv", serial=True,

@@ -11,9 +11,11 @@ when a catalogue is run.
 """
 
 from .cli import add_parser
-from .errors import CatalogueError, InputError, ScenarioRefused, SetupError
+from gmms.errors import GmmsError, InputError, ScenarioRefused, SetupError
+from gmms.errors import GmmsError as CatalogueError  # its older name
 
-__all__ = ["run", "add_parser", "CatalogueError", "InputError", "ScenarioRefused", "SetupError"]
+__all__ = ["run", "add_parser", "GmmsError", "CatalogueError", "InputError", "ScenarioRefused",
+           "SetupError"]
 
 
 def __getattr__(name):

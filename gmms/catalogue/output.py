@@ -11,10 +11,11 @@ import os
 
 import numpy as np
 
-from .errors import CatalogueError
+from gmms.errors import GmmsError
+from gmms.pairs.tables import file_format
+
 from .parts import COLUMNS, DTYPES, Assembly, Part, write_part
 from .state import RunState
-from .tables import file_format
 
 
 def check_destination(path):
@@ -22,9 +23,9 @@ def check_destination(path):
     file_format(path)
     directory = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(directory):
-        raise CatalogueError(f"{os.fspath(path)}: directory {directory} does not exist")
+        raise GmmsError(f"{os.fspath(path)}: directory {directory} does not exist")
     if os.path.isdir(path):
-        raise CatalogueError(f"{os.fspath(path)}: is a directory")
+        raise GmmsError(f"{os.fspath(path)}: is a directory")
 
 
 class FileDestination:

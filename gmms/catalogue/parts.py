@@ -32,7 +32,9 @@ from typing import NamedTuple
 
 import numpy as np
 
-from .errors import CatalogueError
+from gmms.errors import GmmsError
+from gmms.run.files import BINARY as _BINARY
+from gmms.run.files import fsync_path
 
 COLUMNS = ("scenario_id", "site_id", "mu_im", "median_im", "phi_im", "tau_im")
 DTYPES = {name: np.dtype("<i8") if name.endswith("_id") else np.dtype("<f8") for name in COLUMNS}
@@ -115,10 +117,8 @@ def write_part(directory, index, columns, file_format):
     return Part(index, rows, checksum, name)
 
 
-# Without O_BINARY, Windows opens a descriptor in text mode and turns every 0x0A written into
-# 0x0D 0x0A. pread and pwrite do not exist there: a seek and a read or write on a descriptor of
-# this process's own do the same (none of them is shared between threads).
-_BINARY = getattr(os, "O_BINARY", 0)
+# pread and pwrite do not exist on Windows: a seek and a read or write on a descriptor of this
+# process's own do the same (none of them is shared between threads).
 
 
 def _pwrite(fd, data, offset):
@@ -133,16 +133,6 @@ def _pread(fd, size, offset):
         return os.pread(fd, size, offset)
     os.lseek(fd, offset, os.SEEK_SET)
     return os.read(fd, size)
-
-
-def fsync_path(path, flags=os.O_RDWR | _BINARY):
-    """Flush a file (or, with ``flags`` os.O_RDONLY, a directory) to disk. A file is opened for
-    writing: Windows flushes only a file opened so."""
-    fd = os.open(path, flags)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
 
 
 def _remove(path):
@@ -187,7 +177,7 @@ def hdf5_extents(path, rows):
             dataset = file.get(name)
             if (dataset is None or dataset.shape != (rows,) or dataset.dtype != DTYPES[name]
                     or dataset.chunks is not None or dataset.compression is not None):
-                raise CatalogueError(f"{path}: not a part of this run (dataset '{name}')")
+                raise GmmsError(f"{path}: not a part of this run (dataset '{name}')")
             offset = dataset.id.get_offset() if rows else 0
             extents[name] = (offset, rows * DTYPES[name].itemsize)
     return extents
@@ -212,7 +202,7 @@ def verify(directory, part, file_format):
                     return False
                 checksum = zlib.crc32(data, checksum)
         return checksum == part.checksum
-    except (OSError, CatalogueError):
+    except (OSError, GmmsError):
         return False
 
 
@@ -233,7 +223,7 @@ def copy_bytes(source_fd, target_fd, size, source_offset, target_offset):
             block = _pread(source_fd, min(size, _COPY_BYTES), source_offset)
             done = _pwrite(target_fd, block, target_offset) if block else 0
         if done == 0:
-            raise CatalogueError("a part file ended before its data did")
+            raise GmmsError("a part file ended before its data did")
         size -= done
         source_offset += done
         target_offset += done
@@ -299,7 +289,7 @@ class Assembly:
     def commit(self, destination):
         """Flush the file to disk and rename it to ``destination``."""
         if self.format == "csv" and self._next != len(self.cuts) - 1:
-            raise CatalogueError(f"internal error: {len(self.cuts) - 1 - self._next} parts "
+            raise GmmsError(f"internal error: {len(self.cuts) - 1 - self._next} parts "
                                  "missing from the assembled file")
         os.fsync(self._fd)
         self.close()

@@ -1,39 +1,35 @@
 """Running a catalogue: in this process, on an embedded local cluster, or on a Dask cluster.
 
-A run checks its arguments and chooses its executor (gmms.catalogue.executors), or runs in
-this process when a cluster would not pay for itself; a local cluster starts while both tables
-are checked end to end and cut into partitions. The executor then evaluates one task per
-partition not already complete, and each task writes its own part file beside the destination;
-this process only accounts for them and renames the one output file, which the tasks fill in
-as well and which appears only when complete.
+A run checks its arguments and chooses its executor (gmms.run), or runs in this process when a
+cluster would not pay for itself; a local cluster starts while both tables are checked end to
+end and cut into pieces. The executor then evaluates one task per piece not already complete,
+and each task writes its own part file beside the destination; this process only accounts for
+them and renames the one output file, which the tasks fill in as well and which appears only
+when complete.
 What a run that stopped short had completed stays for ``resume`` (gmms.catalogue.state).
 """
 
 import contextlib
 import os
 import pathlib
-import sys
 import time
 
-from . import sizing
-from .errors import CatalogueError, InputError, ScenarioRefused, SetupError
-from .evaluate import Task, evaluate, evaluate_part, evaluate_rows, load_entry  # noqa: F401
-from .executors import SerialExecutor, choose
-from .models import MODELS
+from gmms.errors import GmmsError, InputError, ScenarioRefused, SetupError
+from gmms.pairs.block import tasks
+from gmms.run.options import Run, RunOptions, package_version
+
+from .evaluate import Slot, evaluate_part
 from .output import FileDestination, FrameDestination, check_destination
-from .plan import CHUNK_ROWS, Catalogue
-from .security import security_from
 from .state import ResumeRefused, describe_input
-from .tables import open_source
 
 
 class Summary:
     """What a run did, for the command line's closing line."""
 
-    def __init__(self, catalogue, mode, destination, notes, loop):
-        self.pairs = catalogue.n_pairs
-        self.scenarios = catalogue.n_scenarios_used
-        self.partitions = len(catalogue.cuts) - 1
+    def __init__(self, table, mode, destination, notes, loop):
+        self.pairs = table.n_pairs
+        self.scenarios = table.n_scenarios_used
+        self.partitions = len(table.cuts) - 1
         self.mode = mode
         self.destination = destination
         self.notes = notes                  # what the run decided for itself, one line each
@@ -75,65 +71,43 @@ def run(model, scenarios, pairs, *, client=None, out=None, scheduler=None, worke
     gets an InsecureSchedulerWarning: such a connection is neither encrypted nor authenticated.
 
     Raises InputError for a bad table (naming the file, line and column) before any model work,
-    ScenarioRefused when the model raises for a scenario, CatalogueError for other failures.
+    ScenarioRefused when the model raises for a scenario, GmmsError for other failures.
     """
     return run_with_summary(
-        model, scenarios, pairs, client=client, out=out, scheduler=scheduler, workers=workers,
-        serial=serial, siblings=siblings, batch_pairs=batch_pairs, progress=progress,
-        timeout=timeout, resume=resume, security=security, tls_ca_file=tls_ca_file,
-        tls_cert=tls_cert, tls_key=tls_key)[0]
+        model, scenarios, pairs,
+        RunOptions(client=client, scheduler=scheduler, workers=workers, serial=serial,
+                   siblings=siblings, batch_pairs=batch_pairs, progress=progress,
+                   timeout=timeout, security=security, tls_ca_file=tls_ca_file,
+                   tls_cert=tls_cert, tls_key=tls_key),
+        out=out, resume=resume)[0]
 
 
-def run_with_summary(model, scenarios, pairs, *, client=None, out=None, scheduler=None,
-                     workers=None, serial=False, siblings=None, batch_pairs=None,
-                     progress=False, timeout=None, resume=False, security=None,
-                     tls_ca_file=None, tls_cert=None, tls_key=None):
-    spec, executor = prepare(model, client=client, scheduler=scheduler, workers=workers,
-                             serial=serial, batch_pairs=batch_pairs, security=security,
-                             tls_ca_file=tls_ca_file, tls_cert=tls_cert, tls_key=tls_key)
+def run_with_summary(model, scenarios, pairs, options=RunOptions(), *, out=None, resume=False):
+    """``run`` with its options as a ``RunOptions``; returns (what ``run`` returns, Summary)."""
+    run = Run(model, options)
     if out is not None:
         check_destination(out)
-    siblings = sibling_directory(spec, siblings, executor)
-    other_siblings = siblings is not None
-    notes = []
+    siblings = run.locate_siblings()
 
     with contextlib.ExitStack() as stack:
-        scenario_source = open_source(scenarios, "scenarios", stack)
-        pair_source = open_source(pairs, "pairs", stack)
-        n_estimate = sizing.estimate_rows(pair_source)
-        if executor.mode == "local" and not sizing.cluster_pays(
-                spec.name, n_estimate, executor.worker_count, other_siblings):
-            notes.append(f"in process: a cluster of {executor.worker_count} workers would not "
-                         f"pay for itself for about {n_estimate} pairs of {spec.name} "
-                         "(--workers N forces one)")
-            executor = SerialExecutor()
-            executor.mode = "in process"
-        destination = _destination(spec, scenarios, pairs, out, siblings, batch_pairs, resume)
+        sources = run.open_tables(scenarios, pairs, stack)
+        destination = _destination(run.spec, scenarios, pairs, out, siblings,
+                                   options.batch_pairs, resume)
         try:
-            stack.enter_context(executor)           # a local cluster starts from here on
-            target = (batch_pairs or destination.target or sizing.batch_pairs(
-                spec.name, n_estimate, executor.worker_count, other_siblings))
-            rows = getattr(pair_source, "rows", None)
-            with progress_bar(progress, "checking", rows, " rows") as bar:
-                catalogue = Catalogue(spec, scenario_source, pair_source, target,
-                                      chunk_rows=max(CHUNK_ROWS, target), progress=bar.update)
-            metadata = {"model": spec.name, "IM": catalogue.im, "gmms_version": package_version()}
-            if spec.sibling is not None:
-                metadata["siblings"] = siblings or "stand-ins"
-            destination.plan(target, catalogue.cuts, metadata)
+            table = run.check_tables(stack, sources, destination.target)
+            destination.plan(run.target, table.cuts, run.metadata(table.im))
             if destination.resumed:
-                notes.append(f"resumed: {len(destination.done)} of {len(catalogue.cuts) - 1} "
-                             f"partitions were complete in {destination.directory}")
+                run.notes.append(f"resumed: {len(destination.done)} of {len(table.cuts) - 1} "
+                                 f"partitions were complete in {destination.directory}")
             elif resume:
-                notes.append("nothing to resume: started afresh")
-            if executor.in_process:
-                load_entry(spec.name, siblings)     # a setup failure before any task
-            tasks = catalogue_tasks(catalogue, siblings, executor, destination, notes)
-            executor.ready()
+                run.notes.append("nothing to resume: started afresh")
+            run.load_here()
+            part_tasks = _tasks(run, table, destination)
+            run.executor.ready()
             started, cpu_started = time.perf_counter(), time.process_time()
-            with progress_bar(progress, spec.name, catalogue.n_pairs, " pairs") as bar:
+            with run.progress_bar(run.spec.name, table.n_pairs, " pairs") as bar:
                 bar.update(sum(part.rows for part in destination.done.values()))
-                for result in executor.results(evaluate_part, tasks, timeout):
+                for result in run.results(evaluate_part, part_tasks):
                     destination.accept(result)
                     bar.update(result.rows)
             destination.commit()
@@ -141,34 +115,8 @@ def run_with_summary(model, scenarios, pairs, *, client=None, out=None, schedule
         except BaseException as error:
             raise _stopped(destination, error) from None
     result = destination.frame if out is None else pathlib.Path(out)
-    return result, Summary(catalogue, executor.mode, result if out is not None else None, notes,
-                           loop)
-
-
-def prepare(model, *, client, scheduler, workers, serial, batch_pairs, security=None,
-            tls_ca_file=None, tls_cert=None, tls_key=None):
-    """The model's registry entry and the executor of a run over a catalogue, or ValueError
-    for a model, a way to run or a batch size that cannot be."""
-    spec = MODELS.get(model)
-    if spec is None:
-        raise ValueError(f"unknown model {model!r}; choose one of {', '.join(MODELS)}")
-    security = security_from(scheduler, security, tls_ca_file, tls_cert, tls_key)
-    executor = choose(client=client, scheduler=scheduler, workers=workers, serial=serial,
-                      security=security)
-    if batch_pairs is not None and batch_pairs < 1:
-        raise ValueError("batch_pairs must be at least 1")
-    return spec, executor
-
-
-def sibling_directory(spec, siblings, executor):
-    """The sibling directory as the tasks get it: absolute, or None for the stand-ins."""
-    if spec.sibling is None or siblings is None:
-        return None
-    siblings = os.path.abspath(siblings)
-    # A remote cluster may see directories this machine does not; local processes must.
-    if executor.local and not os.path.isdir(siblings):
-        raise CatalogueError(f"sibling module directory not found: {siblings}")
-    return siblings
+    return result, Summary(table, run.executor.mode, result if out is not None else None,
+                           run.notes, loop)
 
 
 def _destination(spec, scenarios, pairs, out, siblings, batch_pairs, resume):
@@ -184,38 +132,24 @@ def _destination(spec, scenarios, pairs, out, siblings, batch_pairs, resume):
     try:
         return FileDestination(out, arguments, inputs, resume)
     except OSError as error:
-        raise CatalogueError(f"{os.fspath(out)}: cannot write beside it: {error}") from None
+        raise GmmsError(f"{os.fspath(out)}: cannot write beside it: {error}") from None
 
 
-def catalogue_tasks(catalogue, siblings, executor, destination=None, notes=None):
-    """The tasks of a run, in order, leaving out the partitions already complete: row ranges
-    that the evaluating process reads from the files itself when it sees them, else partitions
-    read by the client. Each writes its part into the destination's directory when the
-    evaluating process sees that too, else sends its results back to be written here (with no
-    destination: always sent back)."""
-    model = catalogue.model.name
-    directory = getattr(destination, "directory", None)
-    if directory is not None and not executor.writes_to(directory):
-        notes.append(f"the workers do not see {directory}: their results were sent here and "
-                     "written by this process")
+def _tasks(run, table, destination):
+    """The tasks of a run, in order, leaving out the pieces already complete. Each writes its
+    part into the destination's directory when the evaluating process sees that too, else sends
+    its results back to be written here (with no destination: always sent back)."""
+    directory = destination.directory
+    if directory is not None and not run.executor.writes_to(directory):
+        run.notes.append(f"the workers do not see {directory}: their results were sent here "
+                         "and written by this process")
         directory = None
-    file_format = getattr(destination, "format", None)
-
-    def where(index):
-        return dict(directory=directory, file_format=file_format,
-                    placement=destination.placement(index) if directory else None)
-
-    done = destination.done if destination is not None else {}
-    scenarios = catalogue.scenarios.source.descriptor()
-    pairs = catalogue.pairs.descriptor()
-    if scenarios is not None and pairs is not None and executor.sees(scenarios, pairs):
-        table = catalogue.scenarios if executor.in_process else None
-        return (Task(index, first, stop, model, siblings, scenarios, pairs,
-                     scenario_table=table, **where(index))
-                for index, first, stop in catalogue.ranges() if index not in done)
-    return (Task(part.index, part.first_row, part.first_row + len(part), model, siblings,
-                 partition=part, **where(part.index))
-            for part in catalogue.partitions() if part.index not in done)
+    slot = None
+    if directory is not None:
+        def slot(index):
+            return Slot(directory, destination.format, destination.placement(index))
+    pieces = table.pieces(run.executor, done=destination.done)
+    return tasks(pieces, run.spec.name, run.siblings, slot)
 
 
 # Failures that the same run would meet again: what they leave is of no use to --resume.
@@ -226,23 +160,9 @@ def _stopped(destination, error):
     """The error a run that stopped short ends with, once its destination is dealt with."""
     kept = destination.abort(keep=not isinstance(error, _FINAL))
     if isinstance(error, OSError):
-        error = CatalogueError(f"cannot write the results: {error}")
-    if kept and isinstance(error, CatalogueError):
+        error = GmmsError(f"cannot write the results: {error}")
+    if kept and isinstance(error, GmmsError):
         text = (f"{error}; the {kept} complete partitions are kept in {destination.directory}: "
                 "run again with --resume to continue")
-        error = SetupError(text) if isinstance(error, SetupError) else CatalogueError(text)
+        error = SetupError(text) if isinstance(error, SetupError) else GmmsError(text)
     return error
-
-
-def package_version():
-    from gmms import __version__
-
-    return __version__
-
-
-def progress_bar(progress, description, total, unit):
-    """A progress bar on stderr, shown only with ``progress`` and after the first second."""
-    from tqdm import tqdm
-
-    return tqdm(total=total, desc=description, unit=unit, unit_scale=True, file=sys.stderr,
-                delay=1.0, disable=not progress, leave=True)

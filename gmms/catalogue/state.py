@@ -18,7 +18,7 @@ import os
 import shutil
 import uuid
 
-from .errors import CatalogueError
+from gmms.errors import GmmsError
 from .parts import SUFFIX, Part, parse_part_name, verify
 
 STATE_VERSION = 1
@@ -31,7 +31,7 @@ ARGUMENT_NAMES = {"model": "the model", "scenarios": "--scenarios", "pairs": "--
                   "gmms_version": "the gmms version"}
 
 
-class ResumeRefused(CatalogueError):
+class ResumeRefused(GmmsError):
     """The partial state beside the destination cannot be used for this run."""
 
 
@@ -103,7 +103,7 @@ class RunState:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except OSError:
             os.close(fd)
-            raise CatalogueError(f"{self.destination}: another run is writing it right now "
+            raise GmmsError(f"{self.destination}: another run is writing it right now "
                                  f"(its partial state is in {self.directory})") from None
         self._lock = fd
 

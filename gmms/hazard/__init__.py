@@ -9,12 +9,13 @@ where they run, so the result is the same bits in this process and on any Dask c
 Only the command-line plumbing is imported with this package; the rest when a run starts.
 """
 
-from gmms.catalogue.errors import CatalogueError, InputError, ScenarioRefused
+from gmms.errors import GmmsError, InputError, ScenarioRefused
+from gmms.errors import GmmsError as CatalogueError  # its older name
 
 from .cli import add_parser
 from .options import OptionError
 
-__all__ = ["run", "add_parser", "CatalogueError", "InputError", "OptionError",
+__all__ = ["run", "add_parser", "GmmsError", "CatalogueError", "InputError", "OptionError",
            "ScenarioRefused"]
 
 

@@ -3,7 +3,7 @@
 import argparse
 import sys
 
-from gmms.catalogue.cli import add_catalogue_arguments, add_run_options, guarded
+from gmms.run.cli import add_run_options, add_table_arguments, guarded
 
 from . import options as opts
 
@@ -13,7 +13,8 @@ level, the probability of that in the investigation time, the level at each retu
 (uniform hazard) and, for a few sites, which magnitudes, distances and epsilons drive it
 (disaggregation). The catalogue is that of 'catalogue', with one more scenario column,
 annual_rate (occurrences per year). By default the run uses a local cluster of one worker
-process per core; the numbers are the same bits in every way of running."""
+process per core, or runs in this process when the catalogue is too small for a cluster to pay
+for itself; the numbers are the same bits in every way of running."""
 
 
 def add_parser(subparsers):
@@ -21,7 +22,7 @@ def add_parser(subparsers):
     parser = subparsers.add_parser(
         "hazard", help="seismic hazard: curves, uniform hazard, disaggregation",
         description=DESCRIPTION)
-    add_catalogue_arguments(parser, "the scenario table (.csv or .h5), with an annual_rate "
+    add_table_arguments(parser, "the scenario table (.csv or .h5), with an annual_rate "
                                     "column")
     parser.add_argument("--out", required=True, metavar="PATH",
                         help="an .h5 file, or a directory for CSV files")
@@ -61,22 +62,25 @@ def add_parser(subparsers):
 
 def handle(args):
     """Run the ``hazard`` command; returns the exit status."""
-    from .runner import run
+    from gmms.run.options import RunOptions
 
-    status, hazard = guarded("hazard", lambda: run(
-        args.model, args.scenarios, args.pairs, args.levels, levels_from=args.levels_from,
-        levels_to=args.levels_to, levels_n=args.levels_n, truncation=args.truncation,
-        investigation_time=args.investigation_time, return_periods=args.return_periods,
-        disagg_sites=args.disagg_sites, disagg_m_width=args.disagg_m_width,
-        disagg_r_width=args.disagg_r_width, disagg_eps_width=args.disagg_eps_width,
-        out=args.out, plot=args.plot, scheduler=args.scheduler, workers=args.workers,
-        serial=args.serial, siblings=args.siblings, batch_pairs=args.batch_pairs,
-        progress=not args.quiet, tls_ca_file=args.tls_ca_file, tls_cert=args.tls_cert,
-        tls_key=args.tls_key))
+    from .runner import run_with_notes
+
+    status, outcome = guarded("hazard", lambda: run_with_notes(
+        args.model, args.scenarios, args.pairs, opts.options(
+            args.levels, levels_from=args.levels_from, levels_to=args.levels_to,
+            levels_n=args.levels_n, truncation=args.truncation,
+            investigation_time=args.investigation_time, return_periods=args.return_periods,
+            disagg_sites=args.disagg_sites, disagg_m_width=args.disagg_m_width,
+            disagg_r_width=args.disagg_r_width, disagg_eps_width=args.disagg_eps_width),
+        RunOptions.from_args(args), out=args.out, plot=args.plot))
     if status:
         return status
     if not args.quiet:
+        hazard, notes = outcome
         print(_summary(hazard, args), file=sys.stderr)
+        for note in notes:
+            print(f"  {note}", file=sys.stderr)
     return 0
 
 

@@ -10,7 +10,7 @@ from typing import Optional, Tuple
 
 import numpy as np
 
-from gmms.catalogue.errors import InputError
+from gmms.errors import InputError
 
 DEFAULT_TRUNCATION = 3.0
 DEFAULT_INVESTIGATION_YEARS = 50.0

@@ -11,9 +11,9 @@ import uuid
 
 import numpy as np
 
-from gmms.catalogue.errors import CatalogueError
-from gmms.catalogue.parts import fsync_path
-from gmms.catalogue.tables import HDF5_SUFFIXES
+from gmms.errors import GmmsError
+from gmms.pairs.tables import HDF5_SUFFIXES
+from gmms.run.files import fsync_path
 
 from .results import STATUS
 
@@ -26,24 +26,24 @@ def check_destination(path):
     """Fail before any work when ``path`` cannot take the result."""
     text = os.fspath(path)
     if text.lower().endswith(".csv"):
-        raise CatalogueError(f"{text}: CSV results are a directory of files (curves.csv, ...): "
+        raise GmmsError(f"{text}: CSV results are a directory of files (curves.csv, ...): "
                              "give a directory name, or an .h5 file")
     parent = os.path.dirname(os.path.abspath(text))
     if not os.path.isdir(parent):
-        raise CatalogueError(f"{text}: directory {parent} does not exist")
+        raise GmmsError(f"{text}: directory {parent} does not exist")
     if is_hdf5(text) and os.path.isdir(text):
-        raise CatalogueError(f"{text}: is a directory")
+        raise GmmsError(f"{text}: is a directory")
     if not is_hdf5(text) and os.path.exists(text) and not os.path.isdir(text):
-        raise CatalogueError(f"{text}: is a file, not a directory for CSV results")
+        raise GmmsError(f"{text}: is a file, not a directory for CSV results")
 
 
 def check_plot_directory(path):
     text = os.fspath(path)
     if os.path.exists(text) and not os.path.isdir(text):
-        raise CatalogueError(f"{text}: is a file, not a directory for the plots")
+        raise GmmsError(f"{text}: is a file, not a directory for the plots")
     parent = os.path.dirname(os.path.abspath(text))
     if not os.path.isdir(parent):
-        raise CatalogueError(f"{text}: directory {parent} does not exist")
+        raise GmmsError(f"{text}: directory {parent} does not exist")
 
 
 def _temporary(path, suffix):

@@ -1,4 +1,4 @@
-"""A hazard run: check everything, then two passes over the catalogue's pairs.
+"""A hazard run: check everything, then two passes over the pairs.
 
 The first pass adds up every site's exceedance rates at every level; from those come the
 probabilities of exceedance and the uniform-hazard levels. The second pass, only for the sites
@@ -14,21 +14,14 @@ import os
 import numpy as np
 
 from gmms import _hazard
-from gmms.catalogue.evaluate import load_entry
-from gmms.catalogue import sizing
-from gmms.catalogue.plan import CHUNK_ROWS, Catalogue
-from gmms.catalogue.runner import (catalogue_tasks, package_version, prepare, progress_bar,
-                                   sibling_directory)
-from gmms.catalogue.tables import open_source
+from gmms.models import IM_UNITS
+from gmms.pairs.block import tasks
+from gmms.run.options import Run, RunOptions
 
 from . import options as opts
 from . import output, reduce
+from .checks import SiteCheck
 from .results import Disaggregation, Hazard, probability_of_exceedance, uniform_hazard
-
-# Rows of the pair table are noted in buckets of this many, to know which tasks hold pairs of
-# the sites to disaggregate without keeping every such row.
-BUCKET_SHIFT = 10
-IM_UNITS = "the units of the model's publication"
 
 
 def run(model, scenarios, pairs, levels=None, *, levels_from=None, levels_to=None,
@@ -67,7 +60,7 @@ def run(model, scenarios, pairs, levels=None, *, levels_from=None, levels_to=Non
     the catalogue's tasks are).
 
     Raises OptionError or InputError (naming the option, or the file, line and column) before
-    any model work; ScenarioRefused or CatalogueError for failures during the run.
+    any model work; ScenarioRefused or GmmsError for failures during the run.
     """
     choice = opts.options(
         levels, levels_from=levels_from, levels_to=levels_to, levels_n=levels_n,
@@ -75,34 +68,36 @@ def run(model, scenarios, pairs, levels=None, *, levels_from=None, levels_to=Non
         return_periods=return_periods, disagg_sites=disagg_sites,
         disagg_m_width=disagg_m_width, disagg_r_width=disagg_r_width,
         disagg_eps_width=disagg_eps_width)
-    spec, executor = prepare(model, client=client, scheduler=scheduler, workers=workers,
-                             serial=serial, batch_pairs=batch_pairs, security=security,
-                             tls_ca_file=tls_ca_file, tls_cert=tls_cert, tls_key=tls_key)
+    options = RunOptions(client=client, scheduler=scheduler, workers=workers, serial=serial,
+                         siblings=siblings, batch_pairs=batch_pairs, progress=progress,
+                         timeout=timeout, security=security, tls_ca_file=tls_ca_file,
+                         tls_cert=tls_cert, tls_key=tls_key)
+    return run_with_notes(model, scenarios, pairs, choice, options, out=out, plot=plot)[0]
+
+
+def run_with_notes(model, scenarios, pairs, choice, options=RunOptions(), *, out=None,
+                   plot=None):
+    """``run`` with checked ``choice`` (``options.options``) and a ``RunOptions``; returns the
+    ``Hazard`` and what the run decided for itself (lines for the command's summary)."""
+    run = Run(model, options)
     if out is not None:
         output.check_destination(out)
     if plot is not None:
         output.check_plot_directory(plot)
-    siblings = sibling_directory(spec, siblings, executor)
+    run.locate_siblings()
 
     with contextlib.ExitStack() as stack:
-        scenario_source = open_source(scenarios, "scenarios", stack)
-        pair_source = open_source(pairs, "pairs", stack)
+        sources = run.open_tables(scenarios, pairs, stack)
         check = SiteCheck(choice)
-        stack.enter_context(executor)           # a local cluster starts from here on
-        if batch_pairs is None:
-            batch_pairs = sizing.batch_pairs(spec.name, sizing.estimate_rows(pair_source),
-                                             executor.worker_count, siblings is not None)
-        rows = getattr(pair_source, "rows", None)
-        with progress_bar(progress, "checking", rows, " rows") as bar:
-            catalogue = Catalogue(spec, scenario_source, pair_source, batch_pairs,
-                                  chunk_rows=max(CHUNK_ROWS, batch_pairs), progress=bar.update,
-                                  extra=reduce.EXTRA, check=check)
-        disagg = check.finish(pair_source.label)
-        metadata = _metadata(spec, catalogue, choice, siblings)
-        if executor.in_process:
-            load_entry(spec.name, siblings)             # a setup failure before any task
-        runner = _Runner(catalogue, siblings, executor, timeout, progress)
-        hazard = runner.hazard(choice, check, disagg, metadata)
+        table = run.check_tables(stack, sources, extra=reduce.EXTRA, check=check,
+                                 watch_sites=choice.disagg_sites)
+        disagg = check.finish(table.pairs.label)
+        metadata = run.metadata(
+            table.im, IM_units=IM_UNITS,
+            truncation="none" if np.isinf(choice.truncation) else float(choice.truncation),
+            investigation_time=choice.investigation_time)
+        run.load_here()                     # a setup failure before any task
+        hazard = _Passes(run, table).hazard(choice, check, disagg, metadata)
     if out is not None:
         output.write(hazard, out)
         hazard.path = os.fspath(out)
@@ -110,97 +105,15 @@ def run(model, scenarios, pairs, levels=None, *, levels_from=None, levels_to=Non
         from . import plots
 
         plots.draw(hazard, plot)
-    return hazard
+    return hazard, run.notes
 
 
-def _metadata(spec, catalogue, choice, siblings):
-    metadata = {"model": spec.name, "IM": catalogue.im, "IM_units": IM_UNITS,
-                "truncation": ("none" if np.isinf(choice.truncation)
-                               else float(choice.truncation)),
-                "investigation_time": choice.investigation_time, "gmms_version": package_version()}
-    if spec.sibling is not None:
-        metadata["siblings"] = siblings or "stand-ins"
-    return metadata
+class _Passes:
+    """The two passes of a run over the table's tasks, on the run's executor."""
 
-
-class SiteCheck:
-    """The hazard's own checks, made while the catalogue is checked: the annual rates, one IM,
-    the sites and their total rates, the sites to disaggregate, the return periods."""
-
-    def __init__(self, choice):
-        self.choice = choice
-        self.site_id = np.zeros(0, np.int64)
-        self.total_rate = np.zeros(0)
-        self.buckets = set()
-        self._rates = None
-
-    def scenarios(self, table):
-        rates = table.values[reduce.RATE]
-        bad = ~np.isfinite(rates) | (rates < 0)
-        if bad.any():
-            row = int(np.flatnonzero(bad)[0])
-            raise table.source.error(row, reduce.RATE, f"{rates[row]!r} is not an annual rate "
-                                                       "(a finite number, at least 0)")
-        ims = table.values.get("IM")
-        if ims is not None and len(ims):
-            other = np.flatnonzero(ims != ims[0])
-            if len(other):
-                row = int(other[0])
-                raise table.source.error(row, "IM", f"IM {ims[row]}, while {table.source.where(0)} "
-                                                    f"has IM {ims[0]}: a hazard curve is for one IM")
-        self._rates = rates
-
-    def pairs(self, first_row, columns, codes):
-        site_id = columns["site_id"]
-        rates = self._rates[codes]
-        # Most sites come back scenario after scenario: look them up among those already seen
-        # (cheaper than sorting every chunk), and sort only the new ones in.
-        at = np.searchsorted(self.site_id, site_id)
-        seen = at < len(self.site_id)
-        seen[seen] = self.site_id[at[seen]] == site_id[seen]
-        self.total_rate += np.bincount(at[seen], weights=rates[seen],
-                                       minlength=len(self.site_id))
-        if not seen.all():
-            new, inverse = np.unique(site_id[~seen], return_inverse=True)
-            totals = np.bincount(inverse, weights=rates[~seen], minlength=len(new))
-            merged, back = np.unique(np.concatenate((self.site_id, new)), return_inverse=True)
-            self.total_rate = np.bincount(
-                back, weights=np.concatenate((self.total_rate, totals)), minlength=len(merged))
-            self.site_id = merged
-        if self.choice.disagg_sites:
-            rows = first_row + np.flatnonzero(np.isin(site_id, self.choice.disagg_sites))
-            self.buckets.update((rows >> BUCKET_SHIFT).tolist())
-
-    def finish(self, pairs_label):
-        """The sites to disaggregate (sorted), once every pair has been seen."""
-        choice = self.choice
-        if choice.disagg_sites is None:
-            disagg = self.site_id if len(self.site_id) <= opts.FEW_SITES else self.site_id[:0]
-        else:
-            disagg = np.array(sorted(choice.disagg_sites), dtype=np.int64)
-            missing = disagg[~np.isin(disagg, self.site_id)]
-            if len(missing):
-                raise opts.OptionError("disagg_sites", f"site {missing[0]} is not in "
-                                                       f"{pairs_label}")
-        most = float(self.total_rate.max()) if len(self.total_rate) else 0.0
-        for period in choice.return_periods:
-            if 1.0 / period > most:
-                raise opts.OptionError(
-                    "return_periods",
-                    f"no curve reaches {period:g} years: the scenarios of the busiest site add "
-                    f"up to {most:.6g} per year, less than 1/{period:g}")
-        return disagg
-
-
-class _Runner:
-    """The two passes of a run over the catalogue's tasks, on the executor chosen."""
-
-    def __init__(self, catalogue, siblings, executor, timeout, progress):
-        self.catalogue = catalogue
-        self.siblings = siblings
-        self.executor = executor
-        self.timeout = timeout
-        self.progress = progress
+    def __init__(self, run, table):
+        self.run = run
+        self.table = table
 
     def hazard(self, choice, check, disagg, metadata):
         site_id = check.site_id
@@ -210,23 +123,22 @@ class _Runner:
         ranges = [[np.inf, -np.inf], [np.inf, -np.inf]]
 
         def merge(partial):
-            _merge_rows(acc, site_id, partial.site_id, partial.acc)
+            reduce.merge_rows(acc, site_id, partial.site_id, partial.acc)
             for bounds, (low, high) in zip(ranges, (partial.magnitudes, partial.distances)):
                 bounds[0], bounds[1] = min(bounds[0], low), max(bounds[1], high)
 
-        self._map(reduce.curves, job, None, merge, "hazard")
+        self._map(reduce.curves, job, False, merge, "hazard")
         rates = _hazard.to_double(acc)
         del acc
         levels, status = uniform_hazard(choice.levels, rates, choice.return_periods)
-        disaggregation = self._disaggregate(choice, site_id, disagg, levels, ranges,
-                                            check.buckets)
+        disaggregation = self._disaggregate(choice, site_id, disagg, levels, ranges)
         return Hazard(site_id=site_id, levels=choice.levels, annual_rate=rates,
                       poe=probability_of_exceedance(rates, choice.investigation_time),
                       investigation_time=choice.investigation_time,
                       return_periods=choice.return_periods, uniform_hazard=levels,
                       status=status, disaggregation=disaggregation, metadata=metadata)
 
-    def _disaggregate(self, choice, site_id, disagg, levels, ranges, buckets):
+    def _disaggregate(self, choice, site_id, disagg, levels, ranges):
         eps_edges = choice.eps_edges
         at = np.searchsorted(site_id, disagg)
         disagg_levels = levels[at] if len(disagg) else np.zeros((0, len(choice.return_periods)))
@@ -242,46 +154,26 @@ class _Runner:
         sums = Sums(_hazard.zeros(rows + ((len(m_edges) - 1) * (len(r_edges) - 1),
                                           len(eps_edges) - 1)),
                     _hazard.zeros(rows + (_hazard.N_MOMENTS,)))
-        wanted = None
-        if choice.disagg_sites is not None:
-            buckets = np.array(sorted(buckets), dtype=np.int64)
-
-            def wanted(first, stop):
-                lo = np.searchsorted(buckets, first >> BUCKET_SHIFT)
-                return lo < len(buckets) and buckets[lo] <= (stop - 1) >> BUCKET_SHIFT
-
-        self._map(reduce.disaggregation, job, wanted,
+        # Only the pieces that hold the sites named to disaggregate (every piece when the sites
+        # are all those of a small table).
+        self._map(reduce.disaggregation, job, choice.disagg_sites is not None,
                   lambda partial: sums.merge(disagg, partial), "disaggregation")
         return Disaggregation.from_sums(disagg, choice.return_periods, disagg_levels,
                                         _hazard.to_double(sums.cells),
                                         _hazard.to_double(sums.moments), m_edges, r_edges,
                                         eps_edges)
 
-    def _map(self, function, job, wanted, merge, description):
-        """Run ``function(job, task)`` for the tasks whose rows ``wanted(first, stop)`` (all
-        when None), and merge each partial result as it comes."""
-        catalogue = self.catalogue
-        tasks = catalogue_tasks(catalogue, self.siblings, self.executor)
-        total = catalogue.n_pairs
-        if wanted is not None:
-            tasks = (task for task in tasks if wanted(task.first_row, task.stop_row))
-            total = sum(stop - first for _, first, stop in catalogue.ranges()
-                        if wanted(first, stop))
-        with progress_bar(self.progress, description, total, " pairs") as bar:
-            for partial in self.executor.results(functools.partial(function, job), tasks,
-                                                 self.timeout):
+    def _map(self, function, job, watched_only, merge, description):
+        """Run ``function(job, task)`` for the table's tasks (with ``watched_only``, those that
+        hold sites to disaggregate), and merge each partial result as it comes."""
+        run, table = self.run, self.table
+        pieces = table.pieces(run.executor, watched_only=watched_only)
+        total = table.pair_count(watched_only=watched_only)
+        with run.progress_bar(description, total, " pairs") as bar:
+            for partial in run.results(functools.partial(function, job),
+                                       tasks(pieces, run.spec.name, run.siblings)):
                 merge(partial)
                 bar.update(partial.rows)
-
-
-def _merge_rows(acc, site_id, partial_site_id, partial_acc):
-    """Add a task's partial sums into the rows of ``acc`` of the same sites."""
-    if len(partial_site_id) == 0:
-        return
-    rows = np.searchsorted(site_id, partial_site_id)
-    block = acc[rows]
-    _hazard.merge(block, partial_acc)
-    acc[rows] = block
 
 
 class Sums:
@@ -292,6 +184,5 @@ class Sums:
         self.moments = moments
 
     def merge(self, site_id, partial):
-        _merge_rows(self.cells, site_id, partial.site_id, partial.acc)
-        _merge_rows(self.moments, site_id, partial.site_id, partial.moments)
-
+        reduce.merge_rows(self.cells, site_id, partial.site_id, partial.acc)
+        reduce.merge_rows(self.moments, site_id, partial.site_id, partial.moments)

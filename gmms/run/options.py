@@ -1,0 +1,160 @@
+"""The options of a run over pairs, and the preamble every such run goes through.
+
+``RunOptions`` holds where and how a run goes (the same keywords for ``gmms.catalogue.run`` and
+``gmms.hazard.run``); ``Run`` turns them into the model's registry entry, an executor and the
+sibling directory, decides whether a local cluster would pay for itself, sizes the tasks and
+checks the pair table before any model work.
+"""
+
+import os
+import sys
+from dataclasses import dataclass
+from typing import Any, Optional
+
+from gmms.errors import GmmsError
+from gmms.models import MODELS
+from gmms.pairs.evaluate import load_entry
+from gmms.pairs.table import CHUNK_ROWS, PairTable
+from gmms.pairs.tables import open_source
+
+from . import sizing
+from .executors import SerialExecutor, choose
+from .security import security_from
+
+
+@dataclass(frozen=True)
+class RunOptions:
+    """Where and how a run goes.
+
+    Exactly one way to run, or none: ``client`` (a ``distributed.Client``), ``scheduler`` (the
+    address of a Dask scheduler, reached with ``security`` or the PEM files ``tls_ca_file``,
+    ``tls_cert`` and ``tls_key`` when it is ``tls://``), ``workers`` (a local cluster of that many
+    processes) or ``serial`` (this process, without Dask); none: a local cluster of one worker
+    per core, or this process when the pairs are too few for a cluster to pay for itself.
+    ``siblings``: the directory of the sibling modules (default: the stand-ins). ``batch_pairs``:
+    pairs per task (default: sized for the executor). ``progress``: progress bars on stderr.
+    ``timeout``: seconds to wait for any one task's result.
+    """
+    client: Any = None
+    scheduler: Optional[str] = None
+    workers: Optional[int] = None
+    serial: bool = False
+    siblings: Optional[str] = None
+    batch_pairs: Optional[int] = None
+    progress: bool = False
+    timeout: Optional[float] = None
+    security: Any = None
+    tls_ca_file: Optional[str] = None
+    tls_cert: Optional[str] = None
+    tls_key: Optional[str] = None
+
+    @classmethod
+    def from_args(cls, args):
+        """The options of a command's parsed arguments (``cli.add_run_options``)."""
+        return cls(scheduler=args.scheduler, workers=args.workers, serial=args.serial,
+                   siblings=args.siblings, batch_pairs=args.batch_pairs,
+                   progress=not args.quiet, tls_ca_file=args.tls_ca_file,
+                   tls_cert=args.tls_cert, tls_key=args.tls_key)
+
+
+class Run:
+    """One run of ``model``: its registry entry, its executor and its sibling directory, all
+    decided before any table is read, and what it decided for itself (``notes``, one line each).
+
+    Raises ValueError for a model, a way to run or a batch size that cannot be.
+    """
+
+    def __init__(self, model, options):
+        self.spec = MODELS.get(model)
+        if self.spec is None:
+            raise ValueError(f"unknown model {model!r}; choose one of {', '.join(MODELS)}")
+        self.options = options
+        security = security_from(options.scheduler, options.security, options.tls_ca_file,
+                                 options.tls_cert, options.tls_key)
+        self.executor = choose(client=options.client, scheduler=options.scheduler,
+                               workers=options.workers, serial=options.serial,
+                               security=security)
+        if options.batch_pairs is not None and options.batch_pairs < 1:
+            raise ValueError("batch_pairs must be at least 1")
+        self.siblings = None
+        self.notes = []
+
+    def locate_siblings(self):
+        """The sibling directory as the tasks get it: absolute, or None for the stand-ins."""
+        siblings = self.options.siblings
+        if self.spec.sibling is None or siblings is None:
+            return None
+        siblings = os.path.abspath(siblings)
+        # A remote cluster may see directories this machine does not; local processes must.
+        if self.executor.local and not os.path.isdir(siblings):
+            raise GmmsError(f"sibling module directory not found: {siblings}")
+        self.siblings = siblings
+        return siblings
+
+    def open_tables(self, scenarios, pairs, stack):
+        """The sources of a scenario and a pair table (files are closed by ``stack``), and the
+        choice between a local cluster and this process that their size makes."""
+        sources = (open_source(scenarios, "scenarios", stack), open_source(pairs, "pairs", stack))
+        self.n_estimate = sizing.estimate_rows(sources[1])
+        self._decide_cluster()
+        return sources
+
+    def _decide_cluster(self):
+        # Only when the caller left the way to run open.
+        if self.executor.mode == "local" and not sizing.cluster_pays(
+                self.spec.name, self.n_estimate, self.executor.worker_count,
+                self.siblings is not None):
+            self.notes.append(f"in process: a cluster of {self.executor.worker_count} workers "
+                              f"would not pay for itself for about {self.n_estimate} pairs of "
+                              f"{self.spec.name} (--workers N forces one)")
+            self.executor = SerialExecutor()
+            self.executor.mode = "in process"
+
+    def check_tables(self, stack, sources, target=None, **table):
+        """Start the executor (a local cluster comes up while the tables are checked), size the
+        tasks (``target`` pairs each, when a resumed run fixes it) and check both tables end to
+        end: the ``PairTable``, with ``table`` its further arguments."""
+        stack.enter_context(self.executor)
+        self.target = (self.options.batch_pairs or target or sizing.batch_pairs(
+            self.spec.name, self.n_estimate, self.executor.worker_count,
+            self.siblings is not None))
+        scenario_source, pair_source = sources
+        rows = getattr(pair_source, "rows", None)
+        with self.progress_bar("checking", rows, " rows") as bar:
+            return PairTable(self.spec, scenario_source, pair_source, self.target,
+                             chunk_rows=max(CHUNK_ROWS, self.target), progress=bar.update,
+                             **table)
+
+    def metadata(self, im, **more):
+        """What a result file says of its run: the model, the IM, ``more``, the version of gmms
+        and the sibling modules."""
+        metadata = {"model": self.spec.name, "IM": im, **more, "gmms_version": package_version()}
+        if self.spec.sibling is not None:
+            metadata["siblings"] = self.siblings or "stand-ins"
+        return metadata
+
+    def load_here(self):
+        """Load the model in this process when tasks run here: a setup failure before any
+        task."""
+        if self.executor.in_process:
+            load_entry(self.spec.name, self.siblings)
+
+    def results(self, function, tasks):
+        return self.executor.results(function, tasks, self.options.timeout)
+
+    def progress_bar(self, description, total, unit):
+        return progress_bar(self.options.progress, description, total, unit)
+
+
+def package_version():
+    from gmms import __version__
+
+    return __version__
+
+
+def progress_bar(progress, description, total, unit):
+    """A progress bar on stderr, shown only with ``progress`` and after the first second."""
+    from tqdm import tqdm
+
+    return tqdm(total=total, desc=description, unit=unit, unit_scale=True, file=sys.stderr,
+                delay=1.0, disable=not progress, leave=True)
