@@ -18,19 +18,12 @@ from gmms.catalogue import synthetic
 from gmms.errors import InputError, ScenarioRefused, SetupError
 from gmms.models import MODELS, SITES
 from gmms.pairs.table import Planner
+from helpers import KILL_AT, same_bits, small_catalogue
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples" / "catalogue"
 MODEL_NAMES = list(MODELS)
 RESULT_COLUMNS = ["mu_im", "median_im", "phi_im", "tau_im"]
-
-
-def small_catalogue(model, *, n_scenarios=7, n_sites=9, seed=3, shuffle=False):
-    scenarios = synthetic.scenarios(model, n_scenarios, seed=seed)
-    pairs = pd.concat(synthetic.pairs(model, scenarios.scenario_id.to_numpy(), n_sites, seed=seed))
-    if shuffle:
-        pairs = pairs.sample(frac=1.0, random_state=seed)
-    return scenarios, pairs.reset_index(drop=True)
 
 
 def direct(model, scenarios, pairs):
@@ -47,16 +40,6 @@ def direct(model, scenarios, pairs):
         mean, phi, tau = entry(*args)
         out[rows.index.to_numpy()] = np.column_stack((mean, phi, tau))
     return out
-
-
-def same_bits(a, b):
-    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
-    return a.shape == b.shape and bool((a.view(np.int64) == b.view(np.int64)).all())
-
-
-def write_csv(path, frame):
-    frame.to_csv(path, index=False, lineterminator="\n")
-    return path
 
 
 # --- results ---------------------------------------------------------------------------------
@@ -360,25 +343,6 @@ def test_importing_the_package_loads_no_heavy_dependency():
 
 
 # --- interrupted runs, resumed ---------------------------------------------------------------
-
-KILL_AT = """
-import importlib, os, signal, sys
-module, attribute, nth = sys.argv[1], sys.argv[2], int(sys.argv[3])
-owner = importlib.import_module(module)
-*path, name = attribute.split(".")
-for step in path:
-    owner = getattr(owner, step)
-original, calls = getattr(owner, name), []
-def killing(*args, **kwargs):
-    calls.append(1)
-    if len(calls) == nth:
-        os.kill(os.getpid(), signal.SIGKILL)
-    return original(*args, **kwargs)
-setattr(owner, name, killing)
-from gmms.catalogue.__main__ import main
-sys.exit(main(sys.argv[4:]))
-"""
-
 
 @pytest.fixture
 def tables(tmp_path):

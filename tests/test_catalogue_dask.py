@@ -83,16 +83,18 @@ def local_client():
 
 
 @pytest.mark.parametrize("model", MODEL_NAMES)
-@pytest.mark.parametrize("out", [None, "h5", "csv"])
-@pytest.mark.parametrize("workers_see_it", [True, False], ids=["shared", "not-shared"])
+@pytest.mark.parametrize("out, workers_see_it", [
+    # A DataFrame is always made here, whatever the workers see.
+    pytest.param(None, True, id="None-shared"),
+    *(pytest.param(out, shared, id=f"{out}-{'shared' if shared else 'not-shared'}")
+      for out in ("h5", "csv") for shared in (True, False)),
+])
 def test_local_cluster_matches_serial(local_client, tmp_path, monkeypatch, model, out,
                                       workers_see_it):
     from gmms.catalogue import runner
     from gmms.run import executors
     from gmms.run.options import RunOptions
 
-    if out is None and not workers_see_it:
-        pytest.skip("a DataFrame is always made here")
     # Workers that do not see the destination send their results here to be written.
     monkeypatch.setattr(executors.ClientExecutor, "writes_to", lambda self, d: workers_see_it)
     scenarios, pairs = example(model)
@@ -142,7 +144,7 @@ def test_cli_embedded_cluster_matches_serial(tmp_path):
 @pytest.mark.parametrize("tables, batch_pairs", [("in memory", 3), ("in memory", 40),
                                                   ("files", 11)])
 def test_hazard_on_a_local_cluster_has_the_serial_bits(local_client, tables, batch_pairs):
-    from test_hazard import EXAMPLE, LEVELS, assert_same_hazard, rated_catalogue
+    from helpers import EXAMPLE, LEVELS, assert_same_hazard, rated_catalogue
 
     from gmms import hazard
 
@@ -230,7 +232,7 @@ def test_scheduler_and_two_workers_match_serial(real_cluster, tmp_path, model):
 
 
 def test_hazard_on_a_scheduler_has_the_serial_bits(real_cluster, tmp_path):
-    from test_hazard import EXAMPLE, LEVELS, read_hdf5
+    from helpers import EXAMPLE, LEVELS, read_hdf5
 
     from gmms import hazard
 
@@ -301,7 +303,7 @@ def test_worker_killed_mid_run_loses_and_repeats_nothing(real_cluster, tmp_path)
 
 @pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs SIGKILL")
 def test_client_of_an_embedded_cluster_killed_then_resumed(tmp_path):
-    from test_catalogue import KILL_AT
+    from helpers import KILL_AT
 
     scenarios, pairs = example("Tarvik")
     out = tmp_path / "out.h5"

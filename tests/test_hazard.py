@@ -4,7 +4,6 @@ hazard, bad input and what is written. The same on Dask: tests/test_catalogue_da
 
 import math
 import os
-import pathlib
 import subprocess
 import sys
 
@@ -12,27 +11,15 @@ import numpy as np
 import pandas as pd
 import pytest
 from scipy import special, stats
-from test_catalogue import same_bits, small_catalogue, write_csv
 
 from gmms import catalogue, hazard
 from gmms.catalogue import synthetic
 from gmms.errors import InputError, ScenarioRefused
 from gmms.hazard import results
+from helpers import (EXAMPLE, LEVELS, ROOT, assert_same_hazard, rated_catalogue, read_hdf5,
+                     same_bits, write_csv)
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-EXAMPLE = (ROOT / "examples" / "hazard" / "tarvik-scenarios.csv",
-           ROOT / "examples" / "hazard" / "tarvik-pairs.csv")
 EXAMPLE_LEVELS = dict(levels_from=0.1, levels_to=100.0, levels_n=30)
-LEVELS = np.geomspace(1e-3, 1e3, 25)
-
-
-def rated_catalogue(model, *, n_scenarios=7, n_sites=9, seed=3, shuffle=False):
-    """A small catalogue with annual rates, one of them 0."""
-    scenarios, pairs = small_catalogue(model, n_scenarios=n_scenarios, n_sites=n_sites,
-                                       seed=seed, shuffle=shuffle)
-    rates = np.random.default_rng(seed).uniform(1e-3, 0.1, len(scenarios))
-    rates[1:2] = 0.0
-    return scenarios.assign(annual_rate=rates), pairs
 
 
 def oracle_curves(model, scenarios, pairs, levels, truncation):
@@ -55,18 +42,6 @@ def oracle_curves(model, scenarios, pairs, levels, truncation):
 def serial(model, scenarios, pairs, **options):
     options = {"levels": LEVELS, **options}
     return hazard.run(model, scenarios, pairs, serial=True, **options)
-
-
-def assert_same_hazard(a, b):
-    """Every number of two results the same to the last bit."""
-    for name in ("site_id", "levels", "annual_rate", "poe", "uniform_hazard", "status"):
-        assert same_bits(getattr(a, name), getattr(b, name)), name
-    da, db = a.disaggregation, b.disaggregation
-    for name in ("site_id", "level", "rate", "shares", "m_edges", "r_edges", "eps_edges"):
-        assert same_bits(getattr(da, name), getattr(db, name)), name
-    for name in ("M", "R", "eps"):
-        assert same_bits(da.mean[name], db.mean[name]) and same_bits(da.modal[name],
-                                                                      db.modal[name]), name
 
 
 # --- curves ----------------------------------------------------------------------------------
@@ -240,15 +215,6 @@ def test_a_refused_scenario_leaves_the_older_output_as_it_was(tmp_path):
 
 
 # --- outputs ---------------------------------------------------------------------------------
-
-def read_hdf5(path):
-    import h5py
-
-    with h5py.File(path, "r") as file:
-        d = file["disaggregation"]
-        return ({name: file[name][()] for name in file if name != "disaggregation"},
-                {name: d[name][()] for name in d}, dict(file.attrs))
-
 
 @pytest.mark.parametrize("form", ["h5", "csv"])
 def test_outputs_hold_the_result_and_its_metadata(tmp_path, form):

@@ -10,17 +10,12 @@ Only the command-line plumbing is imported with this package; pandas, h5py and D
 when a catalogue is run.
 """
 
-from .cli import add_parser
 from gmms.errors import GmmsError, InputError, ScenarioRefused, SetupError
 from gmms.errors import GmmsError as CatalogueError  # its older name
+from gmms.run.lazy import attributes
+
+from .cli import add_parser
 
 __all__ = ["run", "add_parser", "GmmsError", "CatalogueError", "InputError", "ScenarioRefused",
            "SetupError"]
-
-
-def __getattr__(name):
-    if name == "run":
-        from .runner import run
-
-        return run
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+__getattr__ = attributes(__name__, {"run": ".runner"})

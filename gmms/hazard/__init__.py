@@ -11,17 +11,11 @@ Only the command-line plumbing is imported with this package; the rest when a ru
 
 from gmms.errors import GmmsError, InputError, ScenarioRefused
 from gmms.errors import GmmsError as CatalogueError  # its older name
+from gmms.run.lazy import attributes
 
 from .cli import add_parser
 from .options import OptionError
 
 __all__ = ["run", "add_parser", "GmmsError", "CatalogueError", "InputError", "OptionError",
            "ScenarioRefused"]
-
-
-def __getattr__(name):
-    if name == "run":
-        from .runner import run
-
-        return run
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+__getattr__ = attributes(__name__, {"run": ".runner"})

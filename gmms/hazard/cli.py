@@ -1,6 +1,5 @@
 """The ``hazard`` command: ``python3 -m gmms hazard MODEL --scenarios FILE --pairs FILE ...``."""
 
-import argparse
 import sys
 
 from gmms.run.cli import add_run_options, add_table_arguments, guarded
