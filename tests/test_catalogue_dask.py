@@ -72,6 +72,7 @@ def cli(*args):
 def local_client():
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                        host="127.0.0.1", dashboard_address=None,
+                                       scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
                                        silence_logs=logging.ERROR)
     client = distributed.Client(cluster, timeout=WAIT_S)
     try:
@@ -79,6 +80,20 @@ def local_client():
         yield client
     finally:
         client.close(timeout=30)
+        cluster.close(timeout=30)
+
+
+def test_embedded_cluster_listens_on_this_machine_only():
+    from gmms.run.executors import local_cluster
+
+    cluster = local_cluster(1)
+    try:
+        scheduler = cluster.scheduler
+        http = {sock.getsockname()[:2] for sock in scheduler.http_server._sockets.values()}
+        assert {host for host, _ in http} == {"127.0.0.1"}, http
+        assert 8787 not in {port for _, port in http}
+        assert scheduler.address.startswith("tcp://127.0.0.1:")
+    finally:
         cluster.close(timeout=30)
 
 

@@ -327,10 +327,13 @@ def _start_method():
     return "forkserver"
 
 
+LOOPBACK_ANY_PORT = "127.0.0.1:0"
+
+
 def local_cluster(workers=None):
     """The local cluster a run starts when given no other: ``workers`` processes (default: one
-    per core) with one thread each, listening on 127.0.0.1 only, their allocator set up to keep
-    freed memory (WORKER_ENVIRONMENT).
+    per core) with one thread each, listening on 127.0.0.1 only (the scheduler's HTTP server too),
+    their allocator set up to keep freed memory (WORKER_ENVIRONMENT).
 
     Processes, not threads: an entry call holds the interpreter lock from start to end, so
     threads in one process would take turns, not run side by side.
@@ -342,6 +345,10 @@ def local_cluster(workers=None):
     environ.update(WORKER_ENVIRONMENT)
     with dask.config.set({"distributed.nanny.pre-spawn-environ": environ,
                           "distributed.worker.multiprocessing-method": _start_method(), **CLUSTER_CONFIG}):
+        # No dashboard; the scheduler's HTTP server (health and metrics routes), which it starts
+        # anyway, listens on this machine only and on a free port: left to its default, it
+        # takes port 8787 on every interface.
         return LocalCluster(n_workers=workers or sizing.default_workers(), threads_per_worker=1,
                             processes=True, host="127.0.0.1", dashboard_address=None,
+                            scheduler_kwargs={"dashboard_address": LOOPBACK_ANY_PORT},
                             silence_logs=logging.ERROR)
