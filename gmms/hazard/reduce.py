@@ -14,7 +14,7 @@ import numpy as np
 
 from gmms import _hazard
 from gmms.errors import GmmsError
-from gmms.models import DOUBLE, MODELS
+from gmms.models import DOUBLE, resolve
 from gmms.pairs.evaluate import evaluate_block
 
 from .checks import RATE
@@ -102,9 +102,23 @@ def _ranges(job, model, pairs):
     at = np.isin(pairs.site_id, job.disagg_sites)
     if not at.any():
         return (np.inf, -np.inf), (np.inf, -np.inf)
-    m = pairs.values[model.magnitude][pairs.codes[at]]
-    r = pairs.sites[model.rupture_distance][at]
+    m = _magnitudes(model, pairs)[at]
+    r = _distances(model, pairs)[at]
     return (float(np.nanmin(m)), float(np.nanmax(m))), (float(np.nanmin(r)), float(np.nanmax(r)))
+
+
+def _magnitudes(model, pairs):
+    """The magnitude of each pair's scenario (0 for a model of one's own that takes none)."""
+    if model.magnitude is None:
+        return np.zeros(len(pairs))
+    return pairs.values[model.magnitude][pairs.codes]
+
+
+def _distances(model, pairs):
+    """The rupture distance of each pair (or the model's first distance; 0 without one)."""
+    if model.rupture_distance is None:
+        return np.zeros(len(pairs))
+    return pairs.sites[model.rupture_distance]
 
 
 def _over_blocks(task, partial_of):
@@ -119,7 +133,7 @@ def _over_blocks(task, partial_of):
 
 def curves(job, task):
     """Partial exceedance rates (sites x levels) of the task's pairs."""
-    model = MODELS[task.model]
+    model = resolve(task.model)
 
     def partial(block):
         pairs, rate = _rated(block)
@@ -143,7 +157,7 @@ def _bin(values, edges):
 def disaggregation(job, task):
     """Partial sums of the exceedance rate by (site, return period) x M bin x R bin x epsilon
     bin, at each site's uniform-hazard level, and the moments for the mean M, R and epsilon."""
-    model = MODELS[task.model]
+    model = resolve(task.model)
     n_rp = job.disagg_log_levels.shape[1]
     n_m, n_r, n_eps = len(job.m_edges) - 1, len(job.r_edges) - 1, len(job.eps_edges) - 1
 
@@ -156,8 +170,8 @@ def disaggregation(job, task):
         moments = _hazard.zeros((len(site_id) * n_rp, _hazard.N_MOMENTS))
         if len(rate):
             mu, sigma = _distribution(task, pairs)
-            m = pairs.values[model.magnitude][pairs.codes]
-            r = pairs.sites[model.rupture_distance]
+            m = _magnitudes(model, pairs)
+            r = _distances(model, pairs)
             bins = (_bin(m, job.m_edges) * n_r + _bin(r, job.r_edges)).astype(np.int64)
             # One level per row (site, return period); NaN: that return period has none.
             levels = job.disagg_log_levels[np.searchsorted(job.disagg_sites, site_id)].ravel()

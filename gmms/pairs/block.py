@@ -72,7 +72,7 @@ class Task:
         return len(self.piece)
 
     def blocks(self):
-        return self.piece.blocks(models.MODELS[self.model])
+        return self.piece.blocks(models.resolve(self.model))
 
 
 def tasks(pieces, model, siblings, slot=None):

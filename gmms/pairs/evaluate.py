@@ -12,16 +12,15 @@ import socket
 import numpy as np
 
 from gmms.errors import ScenarioRefused, SetupError
-from gmms.models import DOUBLE, INT, MODELS, SITES, LoadError, load
+from gmms.models import DOUBLE, INT, SITES, LoadError, entry_function, resolve
 
 
 def load_entry(model_name, siblings=None):
-    """The entry function of ``model_name`` in this process (see gmms.models.load)."""
+    """What evaluates ``model_name`` in this process (see gmms.models.entry_function)."""
     try:
-        module = load(model_name, siblings)
+        return entry_function(model_name, siblings)
     except LoadError as error:
         raise SetupError(f"{socket.gethostname()}, process {os.getpid()}: {error}") from None
-    return getattr(module, MODELS[model_name].entry)
 
 
 def _scalar(kind, value):
@@ -40,7 +39,7 @@ def evaluate_block(model_name, siblings, block):
     other is sorted by scenario first and its results put back in the block's order.
     """
     entry = load_entry(model_name, siblings)
-    model = MODELS[model_name]
+    model = resolve(model_name)
     codes, sites = block.codes, block.sites
     n = len(codes)
     result = np.empty((3, n), dtype=np.float64)

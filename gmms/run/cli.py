@@ -7,11 +7,23 @@ import sys
 import warnings
 
 from gmms.errors import GmmsError
-from gmms.models import MODELS, SIBLINGS, spoken_list
+from gmms.models import MODELS, SIBLINGS, is_user_model, spoken_list
 
 from . import security
 
 MODEL_NAMES = tuple(MODELS)
+
+
+class ModelNames(tuple):
+    """The models a command accepts: those of the registry, and any of the user's own named
+    ``package.module:function`` (argparse lists the registry's when a name is neither)."""
+
+    def __contains__(self, name):
+        return is_user_model(name) or super().__contains__(name)
+
+
+MODEL_HELP = (f"one of {', '.join(MODEL_NAMES)}, or a model of your own as "
+              "package.module:function")
 
 
 def positive(text):
@@ -23,8 +35,8 @@ def positive(text):
 
 def add_table_arguments(parser, scenarios_help="the scenario table (.csv or .h5)"):
     """The model and its pair table: the arguments every command over a pair table takes."""
-    parser.add_argument("model", choices=MODEL_NAMES, metavar="MODEL",
-                        help=f"one of {', '.join(MODEL_NAMES)}")
+    parser.add_argument("model", choices=ModelNames(MODEL_NAMES), metavar="MODEL",
+                        help=MODEL_HELP)
     parser.add_argument("--scenarios", required=True, metavar="FILE", help=scenarios_help)
     parser.add_argument("--pairs", required=True, metavar="FILE",
                         help="the pair table (.csv or .h5)")

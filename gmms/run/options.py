@@ -11,8 +11,8 @@ import sys
 from dataclasses import dataclass
 from typing import Any, Optional
 
-from gmms.errors import GmmsError
-from gmms.models import MODELS
+from gmms.errors import GmmsError, InputError
+from gmms.models import MODELS, LoadError, resolve
 from gmms.pairs.evaluate import load_entry
 from gmms.pairs.table import CHUNK_ROWS, PairTable
 from gmms.pairs.tables import open_source
@@ -65,9 +65,13 @@ class Run:
     """
 
     def __init__(self, model, options):
-        self.spec = MODELS.get(model)
-        if self.spec is None:
-            raise ValueError(f"unknown model {model!r}; choose one of {', '.join(MODELS)}")
+        try:
+            self.spec = resolve(model)
+        except KeyError:
+            raise ValueError(f"unknown model {model!r}; choose one of {', '.join(MODELS)}, or "
+                             "name a model of your own as package.module:function") from None
+        except LoadError as error:
+            raise InputError(str(error)) from None
         self.options = options
         security = security_from(options.scheduler, options.security, options.tls_ca_file,
                                  options.tls_cert, options.tls_key)
