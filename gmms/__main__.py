@@ -1,7 +1,7 @@
 """``python3 -m gmms``: the models from the command line.
 
-Subcommands: ``evaluate`` and ``trellis`` (gmms.cli), and ``catalogue`` and ``hazard`` when
-gmms.catalogue and gmms.hazard are there. Each subcommand module offers
+Subcommands: ``evaluate`` and ``trellis`` (gmms.cli), and ``catalogue``, ``hazard`` and
+``ruptures`` when gmms.catalogue, gmms.hazard and gmms.ruptures are there. Each subcommand module offers
 ``add_parser(subparsers)``, which registers its subcommands with ``set_defaults(func=handler)``;
 a handler takes the parsed arguments and returns the exit code.
 """
@@ -15,6 +15,7 @@ from gmms import __version__, cli
 
 CATALOGUE = "gmms.catalogue"
 HAZARD = "gmms.hazard"
+RUPTURES = "gmms.ruptures"
 
 
 def build_parser(argv):
@@ -27,6 +28,7 @@ def build_parser(argv):
     command = _command(argv)
     _add_optional(subparsers, command, "catalogue", CATALOGUE, "scenario catalogues")
     _add_optional(subparsers, command, "hazard", HAZARD, "seismic hazard: curves, uniform hazard, disaggregation")
+    _add_optional(subparsers, command, "ruptures", RUPTURES, "a catalogue from a seismic source model and sites")
     return parser
 
 

@@ -496,3 +496,74 @@ def entry_function(model, siblings=None):
     def call(*args):
         return user_call(model, dict(zip(names, args)), len(args[sites]))
     return call
+
+
+# ---------------------------------------------------------------------------------------------
+# A model with the user's choices for a run: "Sellwyn(IM=1, region='global')"
+
+def parse_model(text):
+    """(name, {choice: value}) of a model as a command line or a job file gives it: a name, or
+    a name with its choices as keyword arguments of Python literals
+    (``Sellwyn(IM="CAV", region="global")``). Raises ValueError naming what cannot be read."""
+    import ast
+
+    text = text.strip()
+    name, parenthesis, rest = text.partition("(")
+    name = name.strip()
+    if not name:
+        raise ValueError(f"{text!r}: no model name")
+    if not parenthesis:
+        return name, {}
+    if not rest.rstrip().endswith(")"):
+        raise ValueError(f"{text!r}: the choices end with ')'")
+    try:
+        call = ast.parse(f"f({rest}", mode="eval").body
+    except SyntaxError:
+        raise ValueError(f"{text!r}: the choices are not name=value, name=value, ...") from None
+    if call.args or any(keyword.arg is None for keyword in call.keywords):
+        raise ValueError(f"{text!r}: choices are given by name (IM=1), not by position")
+    choices = {}
+    for keyword in call.keywords:
+        try:
+            choices[keyword.arg] = ast.literal_eval(keyword.value)
+        except ValueError:
+            raise ValueError(f"{text!r}: the value of {keyword.arg} is not a number or a "
+                             "quoted text") from None
+    return name, choices
+
+
+def check_choices(model, given):
+    """The values of ``model``'s choices for a run, of the kinds its entry function takes, from
+    ``given`` ({name: value}); ``IM`` also by the measure's name. Raises ValueError for a
+    choice missing, unknown or of no use."""
+    known = {p.name: p for p in model.choices}
+    unknown = sorted(set(given) - set(known))
+    if unknown:
+        offered = f"its choices are {spoken_list(known)}" if known else "it takes none"
+        raise ValueError(f"{model.name} has no choice {unknown[0]!r}: {offered}")
+    missing = [name for name in known if name not in given]
+    if missing:
+        raise ValueError(f"{model.name} needs the choice {missing[0]} "
+                         f"({known[missing[0]].describe()}): {model.name}({missing[0]}=...)")
+    values = {}
+    for name, p in known.items():
+        value = given[name]
+        if name == "IM" and isinstance(value, str):
+            codes = {short: code for code, short in model.measures.items()}
+            if value not in codes:
+                raise ValueError(f"{model.name}: IM {value!r} is none of "
+                                 f"{spoken_list(map(repr, codes))}")
+            value = codes[value]
+        if p.kind == INT:
+            if isinstance(value, bool) or not isinstance(value, int) or not \
+                    INT32_MIN <= value <= INT32_MAX:
+                raise ValueError(f"{model.name}: {name} must be a whole number, not {value!r}")
+        elif p.kind == DOUBLE:
+            if isinstance(value, bool) or not isinstance(value, (int, float)):
+                raise ValueError(f"{model.name}: {name} must be a number, not {value!r}")
+            value = float(value)
+        if name == "IM" and value not in model.measures:
+            raise ValueError(f"{model.name}: IM {value} is none of "
+                             f"{spoken_list(str(code) for code in model.measures)}")
+        values[name] = value
+    return values

@@ -21,13 +21,15 @@ class PairBlock:
     ``codes`` number each pair's scenario in order of first appearance; ``scenario_ids`` and
     the arrays of ``values`` (the scenario parameters, and any further scenario columns a
     consumer asked for) follow that numbering. ``site_id`` and the arrays of ``sites`` (the
-    site parameters) hold one value per pair.
+    site parameters) hold one value per pair. A piece with a fixed set of sites (its
+    ``site_ids``) also gives each pair's place in that set as ``site_index``.
     """
     scenario_ids: np.ndarray
     values: Dict[str, np.ndarray]
     codes: np.ndarray
     site_id: np.ndarray
     sites: Dict[str, np.ndarray]
+    site_index: Optional[np.ndarray] = None
 
     def __len__(self):
         return len(self.codes)
@@ -40,7 +42,8 @@ class PairBlock:
     def subset(self, keep):
         """The pairs selected by ``keep`` (a boolean mask or indices), in their order."""
         return PairBlock(self.scenario_ids, self.values, self.codes[keep], self.site_id[keep],
-                         {name: values[keep] for name, values in self.sites.items()})
+                         {name: values[keep] for name, values in self.sites.items()},
+                         None if self.site_index is None else self.site_index[keep])
 
 
 class Piece(Protocol):
