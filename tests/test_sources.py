@@ -652,6 +652,9 @@ def test_blocks_ranges_and_ids_agree(tmp_path):
         rows = np.flatnonzero(whole.source == piece.source)[piece.start:piece.stop]
         for name in sources.Ruptures.COLUMNS:
             assert np.array_equal(getattr(made, name), getattr(whole, name)[rows]), name
+    plain = sources.make_ruptures(model, [(2, 0, 5), (0, 1, 3)], setting)
+    assert plain.source.tolist() == [2] * 5 + [0] * 2 and plain.index.tolist() == [0, 1, 2, 3, 4, 1, 2]
+    assert np.array_equal(sources.make_ruptures(model, (2, 0, 5), setting).geometry(), plain.geometry()[:5])
     only_fault = list(sources.ruptures(model, setting, sources=[2]))
     assert sum(len(b) for b in only_fault) == counts[2]
     with pytest.raises(ValueError, match="it has"):

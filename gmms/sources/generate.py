@@ -18,7 +18,7 @@ their sum, so that a source's rates add up to its MFD's total.
 import functools
 import math
 from dataclasses import dataclass, fields
-from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -379,18 +379,24 @@ def rupture_ranges(model: SourceModel, discretization: Discretization = DEFAULT,
             yield RuptureRange(i, start, min(start + size, count))
 
 
-def make_ruptures(model: SourceModel, ranges: Union[RuptureRange, Iterable[RuptureRange]],
+Range = Tuple[int, int, int]
+
+
+def make_ruptures(model: SourceModel, ranges: Union[Range, Iterable[Range]],
                   discretization: Discretization = DEFAULT) -> Ruptures:
     """The ruptures of one range, or of several in order, as one record.
+
+    A range is a ``RuptureRange`` or a plain (source, start, stop) tuple of integers.
 
     Examples
     --------
     >>> first_ten = make_ruptures(model, RuptureRange(0, 0, 10))      # doctest: +SKIP
     """
-    if isinstance(ranges, RuptureRange):
-        ranges = [ranges]
+    one = isinstance(ranges, tuple) and len(ranges) == 3 and all(isinstance(v, int) for v in ranges)
+    items = [cast(Range, ranges)] if one else cast(Iterable[Range], ranges)
     blocks: List[Ruptures] = []
-    for piece in ranges:
+    for item in items:
+        piece = RuptureRange(*item)
         source = model.sources[piece.source]
         plan = _plan(source, discretization)
         if not 0 <= piece.start <= piece.stop <= plan.count:
