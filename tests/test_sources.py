@@ -535,6 +535,8 @@ def test_point_msr_ruptures_are_their_hypocentres(tmp_path):
     assert block.length.tolist() == [0.0] * 12 and block.width.tolist() == [0.0] * 12
     assert np.array_equal(block.lon0, block.hypo_lon) and np.array_equal(block.lat0, block.hypo_lat)
     assert np.array_equal(block.ztor, block.hypo_depth)
+    columns = [getattr(block, name) for name in sources.Ruptures.COLUMNS]
+    assert not any(np.shares_memory(a, b) for k, a in enumerate(columns) for b in columns[k + 1:])
     # Order: magnitude, then plane, then depth (fastest).
     assert block.mag.tolist() == [5.0] * 4 + [5.5] * 4 + [6.0] * 4
     assert block.hypo_depth.tolist() == [2.0, 12.0] * 6 and block.dip.tolist() == [50.0, 50.0, 90.0, 90.0] * 3

@@ -249,8 +249,9 @@ class _PointPlan:
         out = {"rate": self.rate.reshape(-1)[mnd], "mag": self.mags[m], "rake": self.rake[n],
                "strike": strike, "dip": dip, "hypo_lon": lon, "hypo_lat": lat, "hypo_depth": depth}
         if self.point:
-            zero = np.zeros(len(mnd))
-            return {**out, "lon0": lon, "lat0": lat, "ztor": depth, "length": zero, "width": zero}
+            # Arrays of their own: a caller changing one column in place changes no other.
+            return {**out, "lon0": lon.copy(), "lat0": lat.copy(), "ztor": depth.copy(),
+                    "length": np.zeros(len(mnd)), "width": np.zeros(len(mnd))}
         # One move to the corner, at ``turn`` degrees from the strike; the strike there is the
         # direction of arrival turned back by as much (the angle is carried along the path).
         turn = self.turn.reshape(-1)[mnd]
