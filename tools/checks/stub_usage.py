@@ -33,3 +33,22 @@ _hazard.exceedance(acc, np.array([0, 2]), np.zeros(2), np.ones(2), np.full(2, 0.
 _hazard.merge(acc, _hazard.zeros([3, 2]))
 curves: npt.NDArray[np.float64] = _hazard.to_double(acc)
 _hazard.exceedance(acc, [0, 2], np.zeros(2), np.ones(2), np.full(2, 0.1), np.zeros(2), 3.0)  # type: ignore[arg-type]
+
+from gmms import sources  # noqa: E402
+
+model = sources.read_source_model("source_model.xml")
+setting = sources.Discretization(rupture_mesh_spacing=1.0)
+for block in sources.ruptures(model, setting, block_size=10_000):
+    geometry: npt.NDArray[np.float64] = block.geometry()
+    fnm, frv = sources.faulting_style(block.rake)
+pieces = list(sources.rupture_ranges(model, setting, size=1000))
+made: sources.Ruptures = sources.make_ruptures(model, pieces[0], setting)
+count: int = sources.count_ruptures(model, 0, setting)
+sites = sources.read_sites("sites.csv", correlation="japan")
+z1p0_km: npt.NDArray[np.float64] = sites.z1p0
+grid = sources.grid_sites([(0.0, 0.0), (1.0, 0.0), (1.0, 1.0)], 5.0, vs30=760.0)
+points = sources.point_sites([0.0, 1.0], np.zeros(2), vs30=760.0, z1pt0=40.0)
+sources.read_source_model(42)  # type: ignore[arg-type]
+sources.grid_sites([(0.0, 0.0)], 5.0)  # type: ignore[call-arg]
+sources.make_ruptures(model, [(0, 0, 10), (0, 10, 20)], setting)
+sources.make_ruptures(model, (0, 0.5, 10), setting)  # type: ignore[arg-type]
