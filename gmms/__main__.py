@@ -28,7 +28,7 @@ def build_parser(argv):
     command = _command(argv)
     _add_optional(subparsers, command, "catalogue", CATALOGUE, "scenario catalogues")
     _add_optional(subparsers, command, "hazard", HAZARD, "seismic hazard: curves, uniform hazard, disaggregation")
-    _add_optional(subparsers, command, "ruptures", RUPTURES, "a catalogue from a seismic source model and sites")
+    _add_optional(subparsers, command, "ruptures", RUPTURES, "scenario and pair tables from a seismic source model and sites")
     return parser
 
 

@@ -56,10 +56,16 @@ class Options:
     @property
     def eps_edges(self):
         """Epsilon bin edges: whole widths out to the truncation, open bins beyond."""
-        span = self.truncation if math.isfinite(self.truncation) else UNTRUNCATED_EPS_SPAN
-        n = math.ceil(span / self.eps_width - 1e-9)
-        inner = [_tidy(k * self.eps_width) for k in range(-n, n + 1)]
-        return np.array([-math.inf, *inner, math.inf])
+        return epsilon_edges(self.truncation, self.eps_width)
+
+
+def epsilon_edges(truncation, width):
+    """Epsilon bin edges ``width`` wide out to ``truncation`` (the default truncation when
+    untruncated), with an open bin at each end."""
+    span = truncation if math.isfinite(truncation) else UNTRUNCATED_EPS_SPAN
+    n = math.ceil(span / width - 1e-9)
+    inner = [_tidy(k * width) for k in range(-n, n + 1)]
+    return np.array([-math.inf, *inner, math.inf])
 
 
 def _tidy(x):

@@ -52,15 +52,21 @@ def _temporary(path, suffix):
 
 
 def write(hazard, path):
+    write_atomically(path, hazard, _write_hdf5, _write_csv)
+
+
+def write_atomically(path, result, hdf5, csv):
+    """``hdf5(result, file)`` for an .h5 ``path``, else ``csv(result, directory)``, under a
+    temporary name renamed into place once complete."""
     temporary = _temporary(path, "part")
     try:
         if is_hdf5(path):
-            _write_hdf5(hazard, temporary)
+            hdf5(result, temporary)
             fsync_path(temporary)
             os.replace(temporary, path)
         else:
             os.mkdir(temporary)
-            _write_csv(hazard, temporary)
+            csv(result, temporary)
             _replace_directory(temporary, os.fspath(path))
     except BaseException:
         if os.path.isdir(temporary):
@@ -106,20 +112,25 @@ def _write_hdf5(hazard, path):
         file["uniform_hazard_status"] = hazard.status
         file["uniform_hazard_status"].attrs["meaning"] = "; ".join(
             f"{code}: {text}" for code, text in STATUS.items())
-        group = file.create_group("disaggregation")
-        group["site_id"] = d.site_id
-        group["level"] = d.level
-        group["rate"] = d.rate
-        group["shares"] = d.shares
-        group["shares"].attrs["axes"] = "site, return period, M bin, R bin, epsilon bin"
-        for name in ("m_edges", "r_edges", "eps_edges"):
-            group[name] = getattr(d, name)
-        for kind, values in (("mean", d.mean), ("modal", d.modal)):
-            for name, array in values.items():
-                group[f"{kind}_{name}"] = array
+        write_disaggregation(file, d, "return period")
 
 
-def _write_table(path, frame, metadata):
+def write_disaggregation(file, d, axis):
+    """The disaggregation's group of an HDF5 file; ``axis``: what its second axis is."""
+    group = file.create_group("disaggregation")
+    group["site_id"] = d.site_id
+    group["level"] = d.level
+    group["rate"] = d.rate
+    group["shares"] = d.shares
+    group["shares"].attrs["axes"] = f"site, {axis}, M bin, R bin, epsilon bin"
+    for name in ("m_edges", "r_edges", "eps_edges"):
+        group[name] = getattr(d, name)
+    for kind, values in (("mean", d.mean), ("modal", d.modal)):
+        for name, array in values.items():
+            group[f"{kind}_{name}"] = array
+
+
+def write_table(path, frame, metadata):
     with open(path, "x", newline="", encoding="utf-8") as file:
         for key, value in metadata.items():
             file.write(f"# {key}: {value}\n")
@@ -135,4 +146,4 @@ def _write_csv(hazard, directory):
               "disaggregation.csv": d.table(),
               "disaggregation_summary.csv": d.summary()}
     for name, frame in tables.items():
-        _write_table(os.path.join(directory, name), frame, metadata)
+        write_table(os.path.join(directory, name), frame, metadata)

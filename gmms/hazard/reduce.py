@@ -75,15 +75,15 @@ def merge_rows(acc, site_id, partial_site_id, partial_acc):
     acc[rows] = block
 
 
-def _distribution(task, pairs):
+def _distribution(model_name, siblings, pairs):
     """Mean and total standard deviation of ln IM per pair."""
-    mu, phi, tau = evaluate_block(task.model, task.siblings, pairs)
+    mu, phi, tau = evaluate_block(model_name, siblings, pairs)
     sigma = np.sqrt(phi * phi + tau * tau)
     bad = ~(np.isfinite(mu) & np.isfinite(sigma))
     if bad.any():
         i = int(np.flatnonzero(bad)[0])
         raise GmmsError(
-            f"{task.model} gave no usable distribution for scenario "
+            f"{model_name} gave no usable distribution for scenario "
             f"{pairs.scenario_ids[pairs.codes[i]]} at site {pairs.site_id[i]} (mean ln IM "
             f"{mu[i]!r}, phi {phi[i]!r}, tau {tau[i]!r}); a hazard curve needs finite numbers")
     return mu, sigma
@@ -140,7 +140,7 @@ def curves(job, task):
         site_id, rows = np.unique(pairs.site_id, return_inverse=True)
         acc = _hazard.zeros((len(site_id), len(job.log_levels)))
         if len(rate):
-            mu, sigma = _distribution(task, pairs)
+            mu, sigma = _distribution(task.model, task.siblings, pairs)
             _hazard.exceedance(acc, rows.astype(np.int64), mu, sigma, rate, job.log_levels,
                                job.truncation)
         m_range, r_range = _ranges(job, model, pairs)
@@ -169,7 +169,7 @@ def disaggregation(job, task):
         cells = _hazard.zeros((len(site_id) * n_rp, n_m * n_r, n_eps))
         moments = _hazard.zeros((len(site_id) * n_rp, _hazard.N_MOMENTS))
         if len(rate):
-            mu, sigma = _distribution(task, pairs)
+            mu, sigma = _distribution(task.model, task.siblings, pairs)
             m = _magnitudes(model, pairs)
             r = _distances(model, pairs)
             bins = (_bin(m, job.m_edges) * n_r + _bin(r, job.r_edges)).astype(np.int64)
@@ -190,3 +190,116 @@ def _finite(edges):
     # The end bins are open; the kernel puts what lies beyond its first or last edge there.
     big = np.finfo(np.float64).max
     return np.clip(edges, -big, big)
+
+
+# ---------------------------------------------------------------------------------------------
+# Ruptures and sites with models per tectonic region: a task's pairs are made where it runs
+# (gmms.pairs.ruptures), and each branch (a model of a region) sums the terms of its region's
+# ruptures into an accumulator of its own.
+
+@dataclass(frozen=True)
+class BranchJob:
+    """What every task of a pass over ruptures needs: the levels and the truncation (``tails``
+    "both" or "upper"; ``median_only``: sigma taken as 0), the branches as (region index,
+    model, choices, weight), and the site ids to disaggregate."""
+    log_levels: np.ndarray
+    truncation: float
+    tails: str
+    median_only: bool
+    branches: tuple
+    disagg_sites: np.ndarray
+    # Disaggregation only: a level per (site of the piece, probability); the bins.
+    disagg_log_levels: Optional[np.ndarray] = None
+    m_edges: Optional[np.ndarray] = None
+    r_edges: Optional[np.ndarray] = None
+    eps_edges: Optional[np.ndarray] = None
+
+
+@dataclass
+class BranchPartial:
+    """A task's sums for sites ``site_start`` on (branch, site, level), or for the
+    disaggregation, (site, probability, bin, epsilon) and moments."""
+    site_start: int
+    acc: np.ndarray
+    rows: int                               # rupture x site combinations looked at
+    pairs: int                              # pairs within the maximum distance
+    magnitudes: tuple = (np.inf, -np.inf)   # over the pairs at sites to disaggregate
+    distances: tuple = (np.inf, -np.inf)
+    moments: Optional[np.ndarray] = None
+
+
+def _branch_blocks(job, task):
+    """For each block of the task's pairs: its ruptures, the pairs found within the maximum
+    distance, and for each branch with pairs in it (branch index, weight, the PairBlock of its
+    model, the rupture distance of those pairs)."""
+    piece = task.piece
+    rupture_set = piece.rupture_set
+    for ruptures, sites, found in rupture_set.found(piece.ranges, piece.site_start,
+                                                     piece.site_stop):
+        branches = []
+        for b, (region, model_name, choices, weight) in enumerate(job.branches):
+            keep = ruptures.region == region
+            at = keep[found["rupture"]]
+            if not at.any():
+                continue
+            block = rupture_set.block(resolve(model_name), choices, ruptures, sites, found, keep)
+            branches.append((b, weight, block, found["R_rup"][at]))
+        yield ruptures, found, branches
+
+
+def _branch_distribution(job, task, model_name, block):
+    mu, sigma = _distribution(model_name, task.siblings, block)
+    if job.median_only:
+        sigma = np.zeros_like(sigma)
+    return mu, sigma
+
+
+def branch_curves(job, task):
+    """Partial exceedance rates (branch, site, level) of the task's sites."""
+    piece = task.piece
+    n_sites = piece.site_stop - piece.site_start
+    acc = _hazard.zeros((len(job.branches), n_sites, len(job.log_levels)))
+    pairs, m_range, r_range = 0, (np.inf, -np.inf), (np.inf, -np.inf)
+    site_ids = piece.site_ids
+    for ruptures, found, branches in _branch_blocks(job, task):
+        pairs += len(found["site"])
+        at = np.isin(site_ids[found["site"]], job.disagg_sites)
+        if at.any():
+            m, r = ruptures.mag[found["rupture"][at]], found["R_rup"][at]
+            m_range = (min(m_range[0], float(m.min())), max(m_range[1], float(m.max())))
+            r_range = (min(r_range[0], float(r.min())), max(r_range[1], float(r.max())))
+        for b, _, block, _ in branches:
+            model_name = job.branches[b][1]
+            rate = block.values[RATE][block.codes]
+            mu, sigma = _branch_distribution(job, task, model_name, block)
+            _hazard.exceedance(acc[b], block.site_index.astype(np.int64), mu, sigma, rate,
+                               job.log_levels, job.truncation)
+    return BranchPartial(piece.site_start, acc, len(piece), pairs, m_range, r_range)
+
+
+def branch_disaggregation(job, task):
+    """Partial sums of the weighted mean exceedance rate (the branches' rates times their
+    weights) by (site, probability) x M bin x R bin x epsilon bin, at each site's level for each
+    probability, and the moments for the mean M, R and epsilon."""
+    piece = task.piece
+    n_sites = piece.site_stop - piece.site_start
+    n_p = job.disagg_log_levels.shape[1]
+    n_m, n_r, n_eps = len(job.m_edges) - 1, len(job.r_edges) - 1, len(job.eps_edges) - 1
+    cells = _hazard.zeros((n_sites * n_p, n_m * n_r, n_eps))
+    moments = _hazard.zeros((n_sites * n_p, _hazard.N_MOMENTS))
+    levels = job.disagg_log_levels[piece.site_start:piece.site_stop].ravel()
+    edges = _finite(job.eps_edges)
+    for ruptures, _, branches in _branch_blocks(job, task):
+        for b, weight, block, r in branches:
+            model_name = job.branches[b][1]
+            rate = block.values[RATE][block.codes] * weight
+            mu, sigma = _branch_distribution(job, task, model_name, block)
+            m = ruptures.mag[block.codes]
+            bins = (_bin(m, job.m_edges) * n_r + _bin(r, job.r_edges)).astype(np.int64)
+            local = block.site_index.astype(np.int64) * n_p
+            for k in range(n_p):
+                _hazard.disaggregate(cells, moments, local + k, bins, mu, sigma, rate, m, r,
+                                     levels, job.truncation, edges)
+    shape = (n_sites, n_p)
+    return BranchPartial(piece.site_start, cells.reshape(shape + cells.shape[1:]), len(piece),
+                         0, moments=moments.reshape(shape + moments.shape[1:]))

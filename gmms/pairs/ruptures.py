@@ -39,14 +39,13 @@ BLOCK_COMBINATIONS = 1 << 21
 @dataclasses.dataclass(frozen=True)
 class RuptureSet:
     """What makes the pairs: the source model, how it is cut into ruptures, the sites, the
-    maximum distance (km, on R_rup), the user's choices for the model, further scenario columns
-    a consumer needs ({column: kind}; ``annual_rate`` is the rupture's rate), and the offset of
-    each source's first rupture among the model's."""
+    maximum distance (km, on R_rup; one for every rupture, or per tectonic region), further
+    scenario columns a consumer needs ({column: kind}; ``annual_rate`` is the rupture's rate),
+    and the offset of each source's first rupture among the model's."""
     source_model: sources.SourceModel
     discretization: sources.Discretization
     sites: sources.Sites
-    maximum_distance: float
-    choices: Dict[str, Any]
+    maximum_distance: Any
     extra: Tuple[Tuple[str, str], ...]
     offsets: Tuple[int, ...]
 
@@ -57,16 +56,35 @@ class RuptureSet:
         """The scenario id of each rupture: its number among the model's."""
         return np.asarray(self.offsets, dtype=np.int64)[ruptures.source] + ruptures.index
 
-    def scenario_values(self, model, ruptures):
+    def distance_of(self, ruptures):
+        """The maximum distance of each rupture (a number when it is the same for all)."""
+        if not isinstance(self.maximum_distance, dict):
+            return self.maximum_distance
+        by_region = np.array([self.maximum_distance[region]
+                              for region in self.source_model.regions], dtype=np.float64)
+        return by_region[ruptures.region] if len(by_region) else np.zeros(len(ruptures))
+
+    def found(self, ranges, site_start=0, site_stop=None):
+        """(ruptures, sites, pairs within the maximum distance) of the ruptures of ``ranges``
+        with sites ``site_start`` to ``site_stop``, a bounded number of combinations at a
+        time; the pairs as ``gmms._geometry.within`` gives them (indices into the ruptures and
+        the sites, and the distances)."""
+        sites = self.sites.select(slice(site_start, site_stop))
+        per_block = max(1, BLOCK_COMBINATIONS // max(1, len(sites)))
+        for part in split_ranges(ranges, per_block):
+            ruptures = self.ruptures(part)
+            yield ruptures, sites, _geometry.within(ruptures.geometry(), sites.lon, sites.lat,
+                                                    self.distance_of(ruptures))
+
+    def scenario_values(self, model, choices, ruptures):
         """The model's scenario parameters (and the extra columns) of each rupture."""
         n = len(ruptures)
         values = {}
         for p in model.scenario_parameters:
             if p.source == models.CHOICE:
-                value = self.choices[p.name]
                 column = np.empty(n, dtype=object) if p.kind == models.OBJECT else np.empty(
                     n, dtype=np.int64 if p.kind == models.INT else np.float64)
-                column[:] = value
+                column[:] = choices[p.name]
             else:
                 column = rupture_input(p.source, ruptures)
             values[p.name] = column
@@ -74,24 +92,24 @@ class RuptureSet:
             values[name] = ruptures.rate
         return values
 
-    def pairs(self, model, ranges, site_start=0, site_stop=None):
-        """The pairs of the ruptures of ``ranges`` with sites ``site_start`` to ``site_stop``,
-        as PairBlocks in order (ruptures, then sites), a bounded number of combinations at a
-        time; ``site_index`` counts from ``site_start``."""
-        sites = self.sites.select(slice(site_start, site_stop))
-        per_block = max(1, BLOCK_COMBINATIONS // max(1, len(sites)))
-        for part in split_ranges(ranges, per_block):
-            ruptures = self.ruptures(part)
-            yield self.block(model, ruptures, sites)
-
-    def block(self, model, ruptures, sites):
-        """The PairBlock of ``ruptures`` with those of ``sites`` within the maximum distance."""
-        found = _geometry.within(ruptures.geometry(), sites.lon, sites.lat, self.maximum_distance)
+    def block(self, model, choices, ruptures, sites, found, keep=None):
+        """The PairBlock of ``model`` for the pairs ``found`` of ``ruptures`` and ``sites``
+        (only those of the ruptures where ``keep``, a mask, is true)."""
+        if keep is not None:
+            at = keep[found["rupture"]]
+            found = {name: values[at] for name, values in found.items()}
         site = found["site"]
-        return PairBlock(self.ids(ruptures), self.scenario_values(model, ruptures),
+        return PairBlock(self.ids(ruptures), self.scenario_values(model, choices, ruptures),
                          found["rupture"], sites.site_id[site],
                          {p.name: site_input(p.source, sites, site, found)
                           for p in model.site_parameters}, site_index=site)
+
+    def pairs(self, model, choices, ranges, site_start=0, site_stop=None):
+        """The pairs of the ruptures of ``ranges`` with sites ``site_start`` to ``site_stop``,
+        as PairBlocks of ``model`` in order (ruptures, then sites); ``site_index`` counts from
+        ``site_start``."""
+        for ruptures, sites, found in self.found(ranges, site_start, site_stop):
+            yield self.block(model, choices, ruptures, sites, found)
 
 
 def rupture_input(name, ruptures):
@@ -134,7 +152,8 @@ def split_ranges(ranges, size):
 
 class RuptureSource:
     """The ruptures of a source model with the sites within ``maximum_distance`` km of each
-    (R_rup), as pairs for ``model`` (a registry entry) with the user's ``choices`` (checked);
+    (R_rup; or {tectonic region: km}), as pairs for ``model`` (a registry entry; None for a
+    consumer that builds the pairs of several models itself) with the user's ``choices`` (checked);
     ``extra`` further scenario columns a consumer needs ({column: kind}: the rupture's annual
     rate). ``watch_sites``: site ids whose pieces a consumer will ask for alone
     (``pieces(watched_only=True)``).
@@ -145,11 +164,9 @@ class RuptureSource:
     def __init__(self, model, source_model, sites, *, discretization=None,
                  maximum_distance=DEFAULT_MAXIMUM_DISTANCE_KM, choices=None, extra=None,
                  watch_sites=None):
-        if not (maximum_distance > 0):
-            raise InputError(f"maximum distance: must be above 0 km, not {maximum_distance!r}")
         self.model = model
         discretization = discretization or sources.Discretization()
-        if any(p.source == "in_slab" for p in model.parameters):
+        if model is not None and any(p.source == "in_slab" for p in model.parameters):
             unknown = [region for region in source_model.regions
                        if region not in models.TECTONIC_REGIONS]
             if unknown:
@@ -160,14 +177,15 @@ class RuptureSource:
         counts = [sources.count_ruptures(source_model, i, discretization)
                   for i in range(len(source_model.sources))]
         offsets = tuple(int(x) for x in np.concatenate(([0], np.cumsum(counts, dtype=np.int64))))
+        self.choices = dict(choices or {})
         self.rupture_set = RuptureSet(source_model, discretization, sites,
-                                      float(maximum_distance), dict(choices or {}),
+                                      maximum_distance_of(maximum_distance, source_model),
                                       tuple((extra or {}).items()), offsets)
         self.counts = counts
         self.n_ruptures = offsets[-1]
         self.sites = sites
-        self.im = model.im_label([self.rupture_set.choices["IM"]]
-                                 if "IM" in self.rupture_set.choices else ())
+        self.im = (None if model is None
+                   else model.im_label([self.choices["IM"]] if "IM" in self.choices else ()))
         self._watched = (None if watch_sites is None
                          else np.isin(sites.site_id, np.asarray(list(watch_sites), np.int64)))
         self.rupture_chunk, self.site_block = max(1, self.n_ruptures), max(1, len(sites))
@@ -203,7 +221,8 @@ class RuptureSource:
         for site_start, site_stop in self._site_blocks(watched_only):
             for ranges in self._rupture_chunks():
                 if index not in done:
-                    yield RupturePiece(index, ranges, site_start, site_stop, self.rupture_set)
+                    yield RupturePiece(index, ranges, site_start, site_stop, self.rupture_set,
+                                       self.choices)
                 index += 1
 
     def pair_count(self, watched_only=False):
@@ -214,7 +233,8 @@ class RuptureSource:
     def blocks(self, model=None, site_start=0, site_stop=None):
         """Every pair, as PairBlocks in order, in this process."""
         ranges = [sources.RuptureRange(i, 0, count) for i, count in enumerate(self.counts)]
-        return self.rupture_set.pairs(model or self.model, ranges, site_start, site_stop)
+        return self.rupture_set.pairs(model or self.model, self.choices, ranges, site_start,
+                                      site_stop)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -226,6 +246,7 @@ class RupturePiece:
     site_start: int
     site_stop: int
     rupture_set: RuptureSet = dataclasses.field(repr=False)
+    choices: Dict[str, Any] = dataclasses.field(default_factory=dict)
 
     def __len__(self):
         return sum(stop - start for _, start, stop in self.ranges) * (self.site_stop
@@ -244,7 +265,27 @@ class RupturePiece:
         return f"{what} at sites {self.site_start}-{self.site_stop - 1}"
 
     def blocks(self, model):
-        return self.rupture_set.pairs(model, self.ranges, self.site_start, self.site_stop)
+        return self.rupture_set.pairs(model, self.choices, self.ranges, self.site_start,
+                                      self.site_stop)
+
+
+def maximum_distance_of(maximum_distance, source_model):
+    """The maximum distance, km: a number, or {tectonic region: km} covering every region of
+    the source model. Raises InputError for one that cannot be."""
+    if isinstance(maximum_distance, dict):
+        missing = [region for region in source_model.regions if region not in maximum_distance]
+        if missing:
+            raise InputError(f"maximum distance: none given for the tectonic region "
+                             f"{missing[0]!r} of {source_model.path}")
+        return {region: maximum_distance_of(km, source_model)
+                for region, km in maximum_distance.items()}
+    try:
+        km = float(maximum_distance)
+    except (TypeError, ValueError):
+        raise InputError(f"maximum distance: {maximum_distance!r} is not a number") from None
+    if not km > 0:
+        raise InputError(f"maximum distance: must be above 0 km, not {maximum_distance!r}")
+    return km
 
 
 def choose_blocks(n_ruptures, n_sites, workers, combinations):

@@ -33,12 +33,13 @@ def positive(text):
     return value
 
 
-def add_table_arguments(parser, scenarios_help="the scenario table (.csv or .h5)"):
-    """The model and its pair table: the arguments every command over a pair table takes."""
+def add_table_arguments(parser, scenarios_help="the scenario table (.csv or .h5)", required=True):
+    """The model and its pair table: the arguments every command over a pair table takes (not
+    required by argparse for a command that has another way in, which checks them itself)."""
     parser.add_argument("model", choices=ModelNames(MODEL_NAMES), metavar="MODEL",
-                        help=MODEL_HELP)
-    parser.add_argument("--scenarios", required=True, metavar="FILE", help=scenarios_help)
-    parser.add_argument("--pairs", required=True, metavar="FILE",
+                        help=MODEL_HELP, **({} if required else {"nargs": "?"}))
+    parser.add_argument("--scenarios", required=required, metavar="FILE", help=scenarios_help)
+    parser.add_argument("--pairs", required=required, metavar="FILE",
                         help="the pair table (.csv or .h5)")
 
 

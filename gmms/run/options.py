@@ -58,20 +58,26 @@ class RunOptions:
 
 
 class Run:
-    """One run of ``model``: its registry entry, its executor and its sibling directory, all
-    decided before any table is read, and what it decided for itself (``notes``, one line each).
+    """One run of ``model`` (a name, or a list of the names a run uses): the registry entries,
+    the executor and the sibling directory, all decided before any table is read, and what the
+    run decided for itself (``notes``, one line each).
 
     Raises ValueError for a model, a way to run or a batch size that cannot be.
     """
 
     def __init__(self, model, options):
-        try:
-            self.spec = resolve(model)
-        except KeyError:
-            raise ValueError(f"unknown model {model!r}; choose one of {', '.join(MODELS)}, or "
-                             "name a model of your own as package.module:function") from None
-        except LoadError as error:
-            raise InputError(str(error)) from None
+        self.specs = []
+        for name in [model] if isinstance(model, str) else model:
+            try:
+                self.specs.append(resolve(name))
+            except KeyError:
+                raise ValueError(f"unknown model {name!r}; choose one of {', '.join(MODELS)}, "
+                                 "or name a model of your own as package.module:function") from None
+            except LoadError as error:
+                raise InputError(str(error)) from None
+        self.spec = self.specs[0]
+        # What sizes a run: its slowest model.
+        self.sizing_name = max((spec.name for spec in self.specs), key=sizing.pair_seconds)
         self.options = options
         security = security_from(options.scheduler, options.security, options.tls_ca_file,
                                  options.tls_cert, options.tls_key)
@@ -86,7 +92,7 @@ class Run:
     def locate_siblings(self):
         """The sibling directory as the tasks get it: absolute, or None for the stand-ins."""
         siblings = self.options.siblings
-        if self.spec.sibling is None or siblings is None:
+        if all(spec.sibling is None for spec in self.specs) or siblings is None:
             return None
         siblings = os.path.abspath(siblings)
         # A remote cluster may see directories this machine does not; local processes must.
@@ -99,18 +105,20 @@ class Run:
         """The sources of a scenario and a pair table (files are closed by ``stack``), and the
         choice between a local cluster and this process that their size makes."""
         sources = (open_source(scenarios, "scenarios", stack), open_source(pairs, "pairs", stack))
-        self.n_estimate = sizing.estimate_rows(sources[1])
-        self._decide_cluster()
+        self.decide_cluster(sizing.estimate_rows(sources[1]))
         return sources
 
-    def _decide_cluster(self):
-        # Only when the caller left the way to run open.
+    def decide_cluster(self, n_estimate):
+        """Run in this process when a local cluster would not pay for itself for about
+        ``n_estimate`` pairs (only when the caller left the way to run open)."""
+        self.n_estimate = n_estimate
         if self.executor.mode == "local" and not sizing.cluster_pays(
-                self.spec.name, self.n_estimate, self.executor.worker_count,
+                self.sizing_name, self.n_estimate, self.executor.worker_count,
                 self.siblings is not None):
+            models = " and ".join(dict.fromkeys(spec.name for spec in self.specs))
             self.notes.append(f"in process: a cluster of {self.executor.worker_count} workers "
                               f"would not pay for itself for about {self.n_estimate} pairs of "
-                              f"{self.spec.name} (--workers N forces one)")
+                              f"{models} (--workers N forces one)")
             self.executor = SerialExecutor()
             self.executor.mode = "in process"
 
@@ -120,7 +128,7 @@ class Run:
         end: the ``PairTable``, with ``table`` its further arguments."""
         stack.enter_context(self.executor)
         self.target = (self.options.batch_pairs or target or sizing.batch_pairs(
-            self.spec.name, self.n_estimate, self.executor.worker_count,
+            self.sizing_name, self.n_estimate, self.executor.worker_count,
             self.siblings is not None))
         scenario_source, pair_source = sources
         rows = getattr(pair_source, "rows", None)
@@ -141,7 +149,8 @@ class Run:
         """Load the model in this process when tasks run here: a setup failure before any
         task."""
         if self.executor.in_process:
-            load_entry(self.spec.name, self.siblings)
+            for spec in self.specs:
+                load_entry(spec.name, self.siblings)
 
     def results(self, function, tasks):
         return self.executor.results(function, tasks, self.options.timeout)

@@ -24,7 +24,7 @@ MODEL_HELP = ("the model and its choices for the run, as NAME(choice=value, ...)
 def add_parser(subparsers):
     """Register the ``ruptures`` subcommand on an argparse ``subparsers`` object."""
     parser = subparsers.add_parser(
-        "ruptures", help="a catalogue from a seismic source model and sites",
+        "ruptures", help="scenario and pair tables from a seismic source model and sites",
         description=DESCRIPTION)
     parser.add_argument("--sources", required=True, metavar="MODEL.xml",
                         help="the source model (NRML)")

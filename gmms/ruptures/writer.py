@@ -11,8 +11,7 @@ import numpy as np
 
 from gmms import models, sources
 from gmms.errors import GmmsError, InputError
-from gmms.pairs.ruptures import (BLOCK_COMBINATIONS, DEFAULT_MAXIMUM_DISTANCE_KM,
-                                  RuptureSource, split_ranges)
+from gmms.pairs.ruptures import DEFAULT_MAXIMUM_DISTANCE_KM, RuptureSource
 from gmms.pairs.tables import file_format
 from gmms.run.files import fsync_path
 from gmms.run.options import progress_bar
@@ -115,11 +114,9 @@ def run(model, source_model, sites, scenarios, pairs, *, maximum_distance=DEFAUL
 def _blocks(source, spec):
     """(ruptures, their PairBlock) for every block of ruptures with every site."""
     rupture_set = source.rupture_set
-    per_block = max(1, BLOCK_COMBINATIONS // max(1, len(source.sites)))
     ranges = [sources.RuptureRange(i, 0, count) for i, count in enumerate(source.counts)]
-    for part in split_ranges(ranges, per_block):
-        ruptures = rupture_set.ruptures(part)
-        yield ruptures, rupture_set.block(spec, ruptures, source.sites)
+    for ruptures, sites, found in rupture_set.found(ranges):
+        yield ruptures, rupture_set.block(spec, source.choices, ruptures, sites, found)
 
 
 def _scenario_columns(spec):
@@ -148,13 +145,14 @@ def _scenario_rows(spec, source, ruptures, block):
 
 def _corners(ruptures):
     """The plane's corners: 1 and 2 the top edge (from the first corner along the strike), 3
-    and 4 the bottom edge (below 2, then below 1)."""
+    and 4 the bottom edge (below 2, then below 1), each reached from the top edge along the
+    great circle perpendicular to it there."""
+    destination = sources.geodesy.destination
     lon1, lat1 = ruptures.lon0, ruptures.lat0
-    lon2, lat2 = sources.geodesy.destination(lon1, lat1, ruptures.strike, ruptures.length)
+    lon2, lat2, strike2 = destination(lon1, lat1, ruptures.strike, ruptures.length)
     across = ruptures.width * np.cos(np.radians(ruptures.dip))
-    dip_direction = ruptures.strike + 90.0
-    lon3, lat3 = sources.geodesy.destination(lon2, lat2, dip_direction, across)
-    lon4, lat4 = sources.geodesy.destination(lon1, lat1, dip_direction, across)
+    lon3, lat3, _ = destination(lon2, lat2, strike2 + 90.0, across)
+    lon4, lat4, _ = destination(lon1, lat1, ruptures.strike + 90.0, across)
     return {"lon1": lon1, "lat1": lat1, "lon2": lon2, "lat2": lat2, "lon3": lon3, "lat3": lat3,
             "lon4": lon4, "lat4": lat4}
 
