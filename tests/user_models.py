@@ -62,3 +62,14 @@ unknown_input.IM = scalar_result.IM = no_sites.IM = raises.IM = short_on_one.IM 
 
 def no_im(M, R_rup):
     return np.zeros(len(R_rup)), np.zeros(len(R_rup)), np.zeros(len(R_rup))
+
+
+def cav_like(M, rake, dip, Z_tor, R_rup, R_JB, R_x, Vs30, Z1p0):
+    """A made-up model of CAV on every kind of input, to test the inputs and the logic tree."""
+    ln = (-1.0 + 0.9 * (M - 6.0) - 1.1 * np.log(np.hypot(R_rup, 6.0)) - 0.002 * R_JB
+          + 0.001 * np.maximum(R_x, 0.0) - 0.3 * np.log(Vs30 / 760.0) + 0.05 * Z1p0
+          + (0.1 if 30.0 < rake < 150.0 else 0.0) + 0.001 * (90.0 - dip) + 0.01 * Z_tor)
+    return ln, np.full(len(R_rup), 0.5), np.full(len(R_rup), 0.3)
+
+
+cav_like.IM = "CAV"

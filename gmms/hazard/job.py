@@ -423,10 +423,13 @@ def _parse(path, text, lines):
     except configparser.MissingSectionHeaderError as error:
         raise InputError(f"{path}, line {error.lineno}: a section heading such as [general] "
                          "comes before the first key") from None
-    except (configparser.DuplicateOptionError, configparser.DuplicateSectionError) as error:
-        what = (f"{error.option} is given twice" if hasattr(error, "option")
-                else f"section [{error.section}] is given twice")
-        raise InputError(f"{path}, line {error.lineno}: {what}") from None
+    except configparser.DuplicateOptionError as error:
+        first = lines.at.get((error.section, error.option))
+        raise InputError(f"{path}, line {error.lineno}, {error.option}: given twice (first at "
+                         f"line {first})") from None
+    except configparser.DuplicateSectionError as error:
+        raise InputError(f"{path}, line {error.lineno}: section [{error.section}] is given "
+                         "twice") from None
     except configparser.Error as error:
         raise InputError(f"{path}: {error.message.splitlines()[0]}") from None
     raw, seen = {}, {}
@@ -437,7 +440,7 @@ def _parse(path, text, lines):
             continue
         for key, value in parser.items(section):
             if key in seen:
-                raise InputError(f"{lines.where(section, key)}: {key} is given twice (also at "
+                raise InputError(f"{lines.where(section, key)}: given twice (first at "
                                  f"{seen[key]})")
             seen[key] = lines.where(section, key)
             raw[key] = (value, section)

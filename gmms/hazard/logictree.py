@@ -75,13 +75,18 @@ def realizations_of(branches):
     return out
 
 
-def realization_rates(branch_rates, realizations):
-    """(realization, site, level) annual rates from (branch, site, level) ones, each the sum of
-    its branches' in a fixed order."""
-    out = np.zeros((len(realizations),) + branch_rates.shape[1:])
+def realization_rates(branch_sums, realizations):
+    """(realization, site, level) annual rates from the branches' exact sums ((branch, site,
+    level) accumulators of ``gmms._hazard``): each realization's sum is exact too, rounded
+    once, as if all its terms had been added in one accumulator."""
+    from gmms import _hazard
+
+    out = np.zeros((len(realizations),) + branch_sums.shape[1:-1])
     for r, realization in enumerate(realizations):
+        total = _hazard.zeros(branch_sums.shape[1:-1])
         for b in realization.branches:
-            out[r] += branch_rates[b]
+            _hazard.merge(total, branch_sums[b])
+        out[r] = _hazard.to_double(total)
     return out
 
 

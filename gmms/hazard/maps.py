@@ -69,14 +69,15 @@ class SourceHazard:
     disaggregation: Disaggregation
     metadata: dict
     summary: dict
+    individual_rlzs: bool = False
     path: Optional[str] = None
 
     def statistics(self):
-        """(name, annual rates (site, level)) of the mean, the quantiles and, when kept, every
-        realization: the curves a user reads."""
+        """(name, annual rates (site, level)) of the mean, the quantiles and, with
+        ``individual_rlzs``, every realization: the curves a user reads."""
         out = [("mean", self.annual_rate)]
         out += [(f"quantile-{q:g}", rates) for q, rates in self.quantile_rates.items()]
-        if self.realization_rates is not None:
+        if self.individual_rlzs and self.realization_rates is not None:
             out += [(f"rlz-{k:03d}", rates) for k, rates in enumerate(self.realization_rates)]
         return out
 
@@ -138,8 +139,8 @@ def run_job_with_notes(job, options=None, *, out=None, plot=None, settings=None)
         run.decide_cluster(passes.estimate_pairs())
         stack.enter_context(run.executor)
         run.load_here()
-        branch_rates = passes.curves()
-        result = _result(job, sites, branches, realizations, branch_rates, run, source,
+        branch_sums = passes.curves()
+        result = _result(job, sites, branches, realizations, branch_sums, run, source,
                          passes, source_model)
         result.disaggregation = passes.disaggregation(result)
     result.summary["seconds"] = time.perf_counter() - started
@@ -239,7 +240,7 @@ class _Passes:
         self.source.plan(rupture_chunk, site_block)
 
     def curves(self):
-        """(branch, site, level) annual rates."""
+        """(branch, site, level) annual rates, as exact sums (``gmms._hazard``)."""
         source, run = self.source, self.run
         self._plan(len(source.sites))
         acc = _hazard.zeros((len(self.branch_specs), len(source.sites), len(self.job.levels)))
@@ -257,7 +258,7 @@ class _Passes:
                                                              partial.distances)):
                     bounds[0], bounds[1] = min(bounds[0], low), max(bounds[1], high)
                 bar.update(partial.rows)
-        return _hazard.to_double(acc)
+        return acc
 
     def disaggregation(self, result):
         """The disaggregation of the mean rate at the chosen sites, at the mean map's levels
@@ -309,11 +310,12 @@ def _sorted(values):
     return len(values) < 2 or bool((values[1:] > values[:-1]).all())
 
 
-def _result(job, sites, branches, realizations, branch_rates, run, source, passes,
+def _result(job, sites, branches, realizations, branch_sums, run, source, passes,
             source_model):
     years = job.investigation_time
     weights = [r.weight for r in realizations]
-    rates = logictree.realization_rates(branch_rates, realizations)
+    branch_rates = _hazard.to_double(branch_sums)
+    rates = logictree.realization_rates(branch_sums, realizations)
     mean = logictree.mean_curves(rates, weights, years, job.use_rates)
     quantiles = {q: logictree.quantile_curves(rates, weights, q) for q in job.quantiles}
     maps = {}
@@ -343,4 +345,4 @@ def _result(job, sites, branches, realizations, branch_rates, run, source, passe
         realizations=[(r.branches, r.weight) for r in realizations],
         realization_rates=rates if job.individual_rlzs or len(realizations) > 1 else None,
         quantile_rates=quantiles, poes=tuple(job.poes), maps=maps, disaggregation=None,
-        metadata=metadata, summary=summary)
+        metadata=metadata, summary=summary, individual_rlzs=job.individual_rlzs)
