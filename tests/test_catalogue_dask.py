@@ -175,6 +175,29 @@ def test_hazard_on_a_local_cluster_has_the_serial_bits(local_client, tables, bat
     assert_same_hazard(result, hazard.run(model, scenarios, pairs, levels=LEVELS, serial=True))
 
 
+@pytest.mark.parametrize("batch", [None, 300])
+def test_hazard_job_on_a_local_cluster_has_the_serial_bits(local_client, batch):
+    from helpers import same_bits
+
+    from gmms.hazard import maps
+    from gmms.hazard.job import read_job
+    from gmms.run.options import RunOptions
+
+    job = read_job(ROOT / "tests" / "data" / "two-regions" / "job.ini", {
+        "models": {"Active Shallow Crust": "Tarvik(IM='CAV') 0.6, Sellwyn(IM=1, region='JP') "
+                                          "0.4",
+                   "Subduction IntraSlab": "Tarvik(IM=1)"}, "disagg_sites": "11 12"})
+    on_cluster = maps.run_job(job, RunOptions(client=local_client, batch_pairs=batch,
+                                              timeout=WAIT_S))
+    serial = maps.run_job(job, RunOptions(serial=True))
+    for name in ("branch_rates", "realization_rates", "annual_rate"):
+        assert same_bits(getattr(on_cluster, name), getattr(serial, name)), name
+    for name in serial.maps:
+        assert same_bits(on_cluster.maps[name], serial.maps[name]), name
+    d, e = on_cluster.disaggregation, serial.disaggregation
+    assert len(e.site_id) == 2 and same_bits(d.shares, e.shares) and same_bits(d.rate, e.rate)
+
+
 # --- a scheduler and two workers, as separate processes --------------------------------------
 
 def _command(name):
