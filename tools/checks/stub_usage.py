@@ -33,3 +33,15 @@ _hazard.exceedance(acc, np.array([0, 2]), np.zeros(2), np.ones(2), np.full(2, 0.
 _hazard.merge(acc, _hazard.zeros([3, 2]))
 curves: npt.NDArray[np.float64] = _hazard.to_double(acc)
 _hazard.exceedance(acc, [0, 2], np.zeros(2), np.ones(2), np.full(2, 0.1), np.zeros(2), 3.0)  # type: ignore[arg-type]
+
+from gmms import _geometry  # noqa: E402
+
+ruptures = np.array([[10.0, 45.0, 2.0, 30.0, 60.0, 20.0, 10.0, 10.1, 45.05, 8.0]])
+found = _geometry.distances(ruptures, np.array([10.2, 11.0]), np.array([45.0, 45.5]))
+r_rup: npt.NDArray[np.float64] = found["R_rup"]
+_geometry.distances(ruptures, R_rup, R_rup, out={"R_JB": np.empty((1, 3))})
+pairs = _geometry.within(ruptures, R_rup, R_rup, 300.0)
+_geometry.within(ruptures, R_rup, R_rup, np.array([300.0]))
+columns: tuple[str, ...] = _geometry.RUPTURE_COLUMNS + _geometry.DISTANCES
+_geometry.distances(ruptures, R_rup, R_rup, np.empty((1, 3)))  # type: ignore[misc]
+_geometry.within(ruptures, R_rup, R_rup, "300")  # type: ignore[arg-type]
