@@ -62,7 +62,7 @@ def pytest_sessionfinish(session, exitstatus):
     strays = sorted(
         f"{name}: {module.__file__}"
         for name, module in list(sys.modules.items())
-        if name.rsplit(".", 1)[-1] in ("Tarvik", "Morrand", "Sellwyn", "_hazard")
+        if name.rsplit(".", 1)[-1] in ("Tarvik", "Morrand", "Sellwyn", "_hazard", "_geometry")
         and getattr(module, "__file__", None)
         and not os.path.realpath(module.__file__).startswith(MODULE_DIR + os.sep)
     )

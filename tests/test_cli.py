@@ -292,7 +292,8 @@ def test_no_catalogue_no_subcommand(monkeypatch, capsys):
     assert "catalogue" not in capsys.readouterr().out
 
 
-@pytest.mark.parametrize("script", ["catalogue.py", "hazard.py", "hazard_kernel.py", "parts.py", "run.py", "sources.py"])
+@pytest.mark.parametrize("script", ["catalogue.py", "geometry.py", "hazard.py", "hazard_kernel.py", "parts.py",
+                                    "run.py", "sources.py"])
 def test_benchmark_scripts_start(script):
     # They import each other's helpers; a helper renamed in one must not break another unseen.
     done = subprocess.run([sys.executable, str(ROOT / "bench" / script), "--help"], cwd=ROOT,

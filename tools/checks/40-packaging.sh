@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # pip install into a fresh virtual environment (Debian's interpreter and site packages, no build
 # isolation, nothing fetched), from a copy of the source tree as a fresh clone has it; then, from
-# outside the source tree: import the three modules and gmms._hazard, run the command line, compare
+# outside the source tree: import the three modules, gmms._hazard and gmms._geometry, run the command line, compare
 # the results bit for bit with the CMake build, and check the installed stubs against the built modules.
 set -euo pipefail
 SECONDS=0
@@ -37,10 +37,10 @@ assert pathlib.Path(gmms.__file__).parent == site / "gmms", gmms.__file__
 assert gmms.siblings.STANDIN_DIR == site / "gmms_standins", gmms.siblings.STANDIN_DIR
 gmms.siblings.use_siblings()
 from gmms.models import MODELS
-for name in (*MODELS, "_hazard"):         # every model of the registry, and the hazard kernels, with their stubs
+for name in (*MODELS, "_hazard", "_geometry"):  # every model of the registry, the plain modules, with their stubs
     module = importlib.import_module(f"gmms.{name}")
     assert pathlib.Path(module.__file__).parent == site / "gmms", module.__file__
-for name in ("py.typed", *(f"{name}.pyi" for name in (*MODELS, "_hazard"))):
+for name in ("py.typed", *(f"{name}.pyi" for name in (*MODELS, "_hazard", "_geometry"))):
     assert (site / "gmms" / name).is_file(), name
 assert not list((site / "gmms").glob("*.cpp")), "sources installed"
 PY
@@ -58,7 +58,7 @@ diff -u "$work/cmake.txt" "$work/installed.txt" \
 
 lap results compared
 PYTHONPATH=$site/gmms_standins "$py" -m mypy.stubtest \
-    $("$py" -c 'from gmms.models import MODELS; print(*(f"gmms.{name}" for name in (*MODELS, "_hazard")))')
+    $("$py" -c 'from gmms.models import MODELS; print(*(f"gmms.{name}" for name in (*MODELS, "_hazard", "_geometry")))')
 cp "$repo/tools/checks/stub_usage.py" "$work/"
 "$py" -m mypy --strict --warn-unused-ignores --no-error-summary "$work/stub_usage.py"
 # The pure-Python source-model package is typed inline (its imports outside it are not checked here).

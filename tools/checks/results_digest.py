@@ -1,5 +1,6 @@
-"""Prints a digest of the three models' results over a fixed set of scenarios and sites, and of
-the hazard kernel's accumulators over a fixed set of pairs.
+"""Prints a digest of the three models' results over a fixed set of scenarios and sites, of the
+hazard kernel's accumulators over a fixed set of pairs, and of the distances of a fixed set of
+ruptures and sites.
 
 Two builds of the modules give the same digest only if they compute the same bits: run it once
 against each (whichever gmms is first on sys.path) and compare the output.
@@ -12,7 +13,7 @@ import numpy as np
 import gmms.siblings
 
 gmms.siblings.use_siblings()
-from gmms import Morrand, Sellwyn, Tarvik, _hazard  # noqa: E402
+from gmms import Morrand, Sellwyn, Tarvik, _geometry, _hazard  # noqa: E402
 
 rng = np.random.default_rng(20240607)
 N = 500
@@ -66,3 +67,15 @@ for truncation in (2.0, 3.0, float("inf")):
                          rng.uniform(-5.0, 0.0, 50), truncation, np.array([-2.0, -1.0, 0.0, 1.0, 2.0]))
     hazard.append((acc.view(np.float64), cells.view(np.float64), moments.view(np.float64), _hazard.to_double(acc)))
 print("_hazard", digest(hazard))
+
+n_ruptures = 40
+ruptures = np.column_stack([rng.uniform(5.0, 15.0, n_ruptures), rng.uniform(35.0, 50.0, n_ruptures),
+                            rng.uniform(0.0, 15.0, n_ruptures), rng.uniform(0.0, 360.0, n_ruptures),
+                            np.r_[90.0, rng.uniform(1.0, 90.0, n_ruptures - 1)],
+                            np.r_[0.0, rng.uniform(0.0, 400.0, n_ruptures - 1)], rng.uniform(0.0, 60.0, n_ruptures),
+                            rng.uniform(5.0, 15.0, n_ruptures), rng.uniform(35.0, 50.0, n_ruptures),
+                            rng.uniform(0.0, 20.0, n_ruptures)])
+lon, lat = sites(-30.0, 50.0), sites(0.0, 80.0)  # near and far: both the fast and the exact path
+found = _geometry.distances(ruptures, lon, lat)
+pairs = _geometry.within(ruptures, lon, lat, 500.0)
+print("_geometry", digest([list(found.values()), [pairs[name].astype(np.float64) for name in pairs]]))

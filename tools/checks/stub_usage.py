@@ -52,3 +52,15 @@ sources.read_source_model(42)  # type: ignore[arg-type]
 sources.grid_sites([(0.0, 0.0)], 5.0)  # type: ignore[call-arg]
 sources.make_ruptures(model, [(0, 0, 10), (0, 10, 20)], setting)
 sources.make_ruptures(model, (0, 0.5, 10), setting)  # type: ignore[arg-type]
+
+from gmms import _geometry  # noqa: E402
+
+ruptures = np.array([[10.0, 45.0, 2.0, 30.0, 60.0, 20.0, 10.0, 10.1, 45.05, 8.0]])
+found = _geometry.distances(ruptures, np.array([10.2, 11.0]), np.array([45.0, 45.5]))
+r_rup: npt.NDArray[np.float64] = found["R_rup"]
+_geometry.distances(ruptures, R_rup, R_rup, out={"R_JB": np.empty((1, 3))})
+pairs = _geometry.within(ruptures, R_rup, R_rup, 300.0)
+_geometry.within(ruptures, R_rup, R_rup, np.array([300.0]))
+columns: tuple[str, ...] = _geometry.RUPTURE_COLUMNS + _geometry.DISTANCES
+_geometry.distances(ruptures, R_rup, R_rup, np.empty((1, 3)))  # type: ignore[misc]
+_geometry.within(ruptures, R_rup, R_rup, "300")  # type: ignore[arg-type]
