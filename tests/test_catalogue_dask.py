@@ -73,6 +73,7 @@ def local_client():
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                        host="127.0.0.1", dashboard_address=None,
                                        scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                                       worker_dashboard_address="127.0.0.1:0",
                                        silence_logs=logging.ERROR)
     client = distributed.Client(cluster, timeout=WAIT_S)
     try:
@@ -86,14 +87,23 @@ def local_client():
 def test_embedded_cluster_listens_on_this_machine_only():
     from gmms.run.executors import local_cluster
 
+    def http(dask_worker=None, server=None):
+        server = server or dask_worker
+        return sorted(sock.getsockname()[:2] for sock in server.http_server._sockets.values())
+
     cluster = local_cluster(1)
+    client = distributed.Client(cluster, timeout=WAIT_S)
     try:
         scheduler = cluster.scheduler
-        http = {sock.getsockname()[:2] for sock in scheduler.http_server._sockets.values()}
-        assert {host for host, _ in http} == {"127.0.0.1"}, http
-        assert 8787 not in {port for _, port in http}
+        listening = http(server=scheduler) + [address for addresses in client.run(http).values()
+                                              for address in addresses]
+        assert {host for host, _ in listening} == {"127.0.0.1"}, listening
+        assert 8787 not in {port for _, port in listening}
         assert scheduler.address.startswith("tcp://127.0.0.1:")
+        assert all(address.startswith("tcp://127.0.0.1:")
+                   for address in client.scheduler_info()["workers"])
     finally:
+        client.close(timeout=30)
         cluster.close(timeout=30)
 
 

@@ -345,10 +345,11 @@ def local_cluster(workers=None):
     environ.update(WORKER_ENVIRONMENT)
     with dask.config.set({"distributed.nanny.pre-spawn-environ": environ,
                           "distributed.worker.multiprocessing-method": _start_method(), **CLUSTER_CONFIG}):
-        # No dashboard; the scheduler's HTTP server (health and metrics routes), which it starts
-        # anyway, listens on this machine only and on a free port: left to its default, it
-        # takes port 8787 on every interface.
+        # No dashboard; the HTTP servers of the scheduler and the workers (health and metrics
+        # routes), which they start anyway, listen on this machine only and on free ports: left
+        # to their defaults they listen on every interface, the scheduler's at port 8787.
         return LocalCluster(n_workers=workers or sizing.default_workers(), threads_per_worker=1,
                             processes=True, host="127.0.0.1", dashboard_address=None,
                             scheduler_kwargs={"dashboard_address": LOOPBACK_ANY_PORT},
+                            worker_dashboard_address=LOOPBACK_ANY_PORT,
                             silence_logs=logging.ERROR)
