@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# The documentation (docs/, and README.md as its front page): the site builds with every warning
+# an error and every reference within the project resolved (./dev docs); the built pages are all
+# in the navigation, show no problem of the build and load nothing from the network; and every
+# code example of the pages, of the README and of the docstrings the site shows runs and shows
+# what it says (docs/develop/documentation.md).
+set -euo pipefail
+SECONDS=0
+lap() { echo "  [${SECONDS}s] $*" >&2; }
+cd "$(dirname "$0")/../.."
+
+./dev docs
+lap "site built"
+/usr/bin/python3 tools/checks/docs_html.py docs build/docs/html
+lap "built pages checked"
+/usr/bin/python3 -m pytest -q -p no:cacheprovider tools/checks/docs_examples.py
+lap "examples run"
