@@ -10,7 +10,6 @@
 
 import os
 import pathlib
-import sys
 
 DOCS = pathlib.Path(__file__).resolve().parent.parent
 ROOT = DOCS.parent
@@ -39,7 +38,7 @@ def show_verbatim(app, what, name, obj, options, lines):
     import textwrap
 
     text = textwrap.dedent(obj.__doc__ or "").strip("\n")
-    lines[:] = ["The docstring, as ``help()`` shows it::", ""]
+    lines[:] = ["The docstring, as ``help()`` shows it:", "", ".. code-block:: text", ""]
     lines.extend("    " + line.replace("\t", "    ") if line.strip() else "" for line in text.splitlines())
     lines.append("")
 
