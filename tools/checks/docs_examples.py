@@ -390,3 +390,27 @@ def test_model_page_lists_the_entry_function_s_parameters(name):
     assert [row[0] for row in rows] == signature, f"{page.relative_to(ROOT)}: the table's parameters"
     assert [KINDS.get(kind, kind) for _, kind in rows] == [p.kind for p in spec.parameters], \
         f"{page.relative_to(ROOT)}: the table's kinds"
+
+
+# ---------------------------------------------------------------------------------------------
+# The public Python API's docstrings: numpydoc, with the sections a user looks for
+
+PUBLIC_FUNCTIONS = ["gmms.catalogue.run", "gmms.hazard.run", "gmms.siblings.use_siblings",
+                    "gmms.models.load"]
+PUBLIC_CLASSES = ["gmms.hazard.results.Hazard", "gmms.errors.GmmsError", "gmms.errors.InputError",
+                  "gmms.errors.ScenarioRefused", "gmms.errors.SetupError",
+                  "gmms.hazard.OptionError"]
+
+
+@pytest.mark.parametrize("name", PUBLIC_FUNCTIONS + PUBLIC_CLASSES)
+def test_public_docstring_has_the_numpydoc_sections(name):
+    from numpydoc.docscrape import NumpyDocString
+
+    doc = NumpyDocString(inspect.getdoc(resolve(name)) or "")
+    needed = ("Parameters", "Returns", "Raises", "Examples") if name in PUBLIC_FUNCTIONS \
+        else ("Parameters", "Examples")
+    missing = [section for section in needed if not doc[section]]
+    assert not missing, f"{name}: no {', '.join(missing)} in its docstring"
+    assert doc["Summary"], f"{name}: no summary line"
+    for parameter in doc["Parameters"]:
+        assert parameter.desc, f"{name}: parameter {parameter.name} is not described"
