@@ -224,6 +224,10 @@ def console_commands(text):
         while i < len(lines) and not lines[i].startswith("$"):
             output.append(lines[i])
             i += 1
+        if command[0].startswith("#") and len(command) == 1:
+            if any(line.strip() for line in output):
+                raise ValueError(f"line {start + 1} of the block: output under a comment")
+            continue                # a comment, shown as a command: nothing runs
         commands.append(("\n".join(command), "\n".join(output), start))
     return commands
 
