@@ -13,7 +13,7 @@ import gmms  # noqa: E402
 import gmms.siblings  # noqa: E402
 
 # The stand-in sibling modules, so that autodoc can import gmms.Morrand and gmms.Sellwyn.
-gmms.siblings.use_siblings()
+sys.path.insert(0, str(gmms.siblings.STANDIN_DIR))
 
 project = "gmms"
 author = "the gmms developers"
