@@ -18,7 +18,7 @@ if ./dev docs; then
 else
     failed+=("build")
 fi
-/usr/bin/python3 -m pytest -q -p no:cacheprovider tools/checks/docs_examples.py || failed+=("examples")
+/usr/bin/python3 -m pytest -q tools/checks/docs_examples.py || failed+=("examples")
 lap "examples run"
 
 if ((${#failed[@]})); then

@@ -32,6 +32,7 @@ import re
 import subprocess
 import sys
 import textwrap
+import traceback
 
 import pytest
 from markdown_it import MarkdownIt
@@ -120,9 +121,6 @@ def runnable(path):
     return [b for b in blocks(path) if b.kind is not None]
 
 
-ALL_BLOCKS = [block for path in pages() for block in runnable(path)]
-
-
 # ---------------------------------------------------------------------------------------------
 # Where a page runs
 
@@ -151,17 +149,6 @@ def shim(tmp_path_factory):
     return directory
 
 
-_runs = {}
-
-
-@pytest.fixture
-def page_run(request, tmp_path_factory, shim):
-    page = request.node.callspec.params["block"].page
-    if page not in _runs:
-        _runs[page] = PageRun(tmp_path_factory.mktemp(re.sub(r"\W", "-", page)), shim)
-    return _runs[page]
-
-
 @contextlib.contextmanager
 def working_directory(path):
     before = os.getcwd()
@@ -175,6 +162,10 @@ def working_directory(path):
 # ---------------------------------------------------------------------------------------------
 # Running a block
 
+class ExampleFailed(Exception):
+    """A block did not run, or did not show what it says; the message says where and how."""
+
+
 def run_python(block, run):
     with working_directory(run.directory):
         if re.search(r"^\s*>>>", block.text, re.MULTILINE):
@@ -185,9 +176,12 @@ def run_python(block, run):
             runner.run(test, out=report.append, clear_globs=False)
             run.namespace.update(test.globs)    # a DocTest runs in a copy of the namespace
             if runner.failures:
-                pytest.fail("".join(report), pytrace=False)
+                raise ExampleFailed("".join(report))
         else:
-            exec(compile(block.text, repr(block), "exec"), run.namespace)
+            try:
+                exec(compile(block.text, repr(block), "exec"), run.namespace)
+            except Exception:
+                raise ExampleFailed(f"{block} raised:\n{traceback.format_exc()}") from None
 
 
 def run_bash(script, run):
@@ -199,7 +193,7 @@ def run_bash(script, run):
 def run_sh(block, run):
     done = run_bash("set -eo pipefail\n" + block.text, run)
     if done.returncode != 0:
-        pytest.fail(f"{block} exited with status {done.returncode}:\n{done.stdout}", pytrace=False)
+        raise ExampleFailed(f"{block} exited with status {done.returncode}:\n{done.stdout}")
 
 
 END = "@@gmms-example-end"
@@ -272,17 +266,35 @@ def run_console(block, run):
         problems.append(f"{block}: the block stopped after {len(results)} of its "
                         f"{len(commands)} commands:\n{rest}")
     if problems:
-        pytest.fail("\n\n".join(problems), pytrace=False)
+        raise ExampleFailed("\n\n".join(problems))
 
 
 RUNNERS = {"python": run_python, "sh": run_sh, "console": run_console}
 
 
-@pytest.mark.parametrize("block", ALL_BLOCKS, ids=repr)
-def test_example(block, page_run):
-    if block.skip:
-        pytest.skip(block.skip)
-    RUNNERS[block.kind](block, page_run)
+PAGES_WITH_EXAMPLES = [path for path in pages() if runnable(path)]
+
+
+@pytest.mark.parametrize("page", PAGES_WITH_EXAMPLES,
+                         ids=lambda path: path.relative_to(ROOT).as_posix())
+def test_page_examples(page, tmp_path, shim):
+    """The page's blocks, in order, in one scratch directory and one Python namespace; every
+    failing block is reported, not only the first."""
+    run = PageRun(tmp_path, shim)
+    failures = []
+    blocks_run = 0
+    for block in runnable(page):
+        if block.skip:
+            continue
+        try:
+            RUNNERS[block.kind](block, run)
+        except ExampleFailed as failure:
+            failures.append(str(failure))
+        blocks_run += 1
+    if failures:
+        pytest.fail("\n\n".join(failures), pytrace=False)
+    if not blocks_run:
+        pytest.skip("every example of the page is marked skip")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -337,11 +349,22 @@ def docstring_tests(name, members):
     return tests
 
 
-@pytest.mark.parametrize("name", sorted(documented()))
+def with_examples():
+    """The documented objects whose docstrings (or shown members') have examples, and any that
+    cannot be imported: their test says why."""
+    names = []
+    for name, members in sorted(documented().items()):
+        try:
+            if docstring_tests(name, members):
+                names.append(name)
+        except Exception:
+            names.append(name)
+    return names
+
+
+@pytest.mark.parametrize("name", with_examples())
 def test_docstring_examples(name, tmp_path, shim):
     tests = docstring_tests(name, documented()[name])
-    if not tests:
-        pytest.skip("no examples")
     PageRun(tmp_path, shim)     # the links to examples/ and the rest
     report = []
     runner = doctest.DocTestRunner(optionflags=FLAGS, verbose=False)
