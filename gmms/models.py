@@ -218,6 +218,7 @@ _FRV = Parameter("frv", INT, "", "1 for reverse or reverse-oblique faulting, els
 
 # Morrand and Sellwyn's panels: a vertical strike-slip rupture reaching the surface, with the
 # sites perpendicular to strike, so that R_JB = R_x = R_rup.
+#: The registry: every model by name ("Tarvik", "Morrand", "Sellwyn"), as a ``Model``.
 MODELS = {model.name: model for model in (
     Model(
         "Tarvik",
@@ -323,7 +324,48 @@ def load(model, siblings=None):
 
     The sibling directory goes first on ``sys.path``. A process loads a model once, so a model
     already running with its sibling from another directory cannot switch: that, a directory
-    without the sibling, and any failed import raise LoadError.
+    without the sibling, and any failed import raise LoadError. Loading the same model with the
+    same directory again returns the module at once.
+
+    Parameters
+    ----------
+    model : str or Model
+        A model of the registry, by name (``"Morrand"``) or as its entry in ``MODELS``.
+    siblings : str or path-like, optional
+        The directory of the sibling module the model is built on. Default: the stand-ins
+        (``gmms.siblings.STANDIN_DIR``). Ignored for a model built on no sibling.
+
+    Returns
+    -------
+    module
+        The model's extension module, such as ``gmms.Morrand``; its entry function is
+        ``getattr(module, MODELS[name].entry)``.
+
+    Raises
+    ------
+    LoadError
+        The model is not built, the directory does not exist or holds no sibling module, the
+        model is already loaded with its sibling from another directory, or the import failed
+        (the message says which, in one line).
+    KeyError
+        ``model`` names no model of the registry.
+
+    See Also
+    --------
+    gmms.siblings.use_siblings : put a sibling directory on ``sys.path`` yourself.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from gmms import models
+    >>> morrand = models.load("Morrand")            # with the stand-in Dovecar
+    >>> entry = getattr(morrand, models.MODELS["Morrand"].entry)
+    >>> entry.__name__
+    'Morrand_cy'
+    >>> models.load("Morrand", "/no/such/directory")
+    Traceback (most recent call last):
+      ...
+    gmms.models.LoadError: sibling module directory not found: /no/such/directory
     """
     from gmms import siblings as sibling_dirs
 

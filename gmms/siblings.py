@@ -18,6 +18,8 @@ def _standin_dir():
     return installed if installed.is_dir() else root / "siblings"
 
 
+#: The directory of the stand-in sibling modules shipped with gmms: ``siblings/`` in the source
+#: tree, ``gmms_standins/`` beside the installed package.
 STANDIN_DIR = _standin_dir()
 
 
@@ -25,7 +27,42 @@ def use_siblings(directory=None):
     """Put ``directory`` (default: the stand-ins) first on ``sys.path``; return it as a Path.
 
     Call this before the first import of ``gmms.Morrand`` or ``gmms.Sellwyn``: a module already
-    loaded keeps the sibling it imported.
+    loaded keeps the sibling it imported. Calling it again with another directory puts that one
+    first instead, for the models imported from then on.
+
+    Parameters
+    ----------
+    directory : str or path-like, optional
+        The directory that holds the sibling modules (``Dovecar.py``, ``Brisquell.py`` or their
+        built counterparts). Default: ``STANDIN_DIR``, the stand-ins, whose numbers are made
+        up.
+
+    Returns
+    -------
+    pathlib.Path
+        The directory put on ``sys.path``, absolute.
+
+    Raises
+    ------
+    FileNotFoundError
+        ``directory`` is not a directory.
+
+    See Also
+    --------
+    gmms.models.load : import a model with its sibling module from a given directory.
+
+    Examples
+    --------
+    >>> import gmms.siblings
+    >>> gmms.siblings.use_siblings() == gmms.siblings.STANDIN_DIR
+    True
+    >>> from gmms import Morrand
+    >>> Morrand.Dovecar.__file__.startswith(str(gmms.siblings.STANDIN_DIR))
+    True
+    >>> gmms.siblings.use_siblings("/no/such/directory")
+    Traceback (most recent call last):
+      ...
+    FileNotFoundError: sibling module directory not found: /no/such/directory
     """
     path = pathlib.Path(directory).resolve() if directory is not None else STANDIN_DIR
     if not path.is_dir():

@@ -8,7 +8,8 @@ instance the sanitizer build, ``build-asan/pkg``); it goes first on sys.path so 
 gmms`` finds that build, and the session fails if a model module was loaded from anywhere else.
 
 Hypothesis runs under the profile named by ``GMMS_HYPOTHESIS_PROFILE``: ``ci`` (the default, a
-bounded and reproducible budget) or ``soak`` (a million examples over the fuzz tests; see the README).
+bounded and reproducible budget) or ``soak`` (a million examples over the fuzz tests; see
+docs/develop/checks.md).
 """
 
 import os

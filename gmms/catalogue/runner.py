@@ -43,35 +43,113 @@ def run(model, scenarios, pairs, *, client=None, out=None, scheduler=None, worke
         resume=False, security=None, tls_ca_file=None, tls_cert=None, tls_key=None):
     """Evaluate ``model`` for every (scenario, site) pair of a catalogue.
 
-    ``model`` is the name of a model of the registry (gmms.models.MODELS). ``scenarios`` holds
-    one row per scenario: ``scenario_id`` and the entry function's scalar parameters; ``pairs``
-    one row per (scenario, site): ``scenario_id``, ``site_id`` and the per-site parameters. Each
-    is a CSV file, an HDF5 file (one dataset per column) or a pandas DataFrame.
+    The pairs are evaluated in tasks, in this process, on a local cluster of worker processes
+    started for the run, or on a Dask cluster; the results are the same bits in every case. Both
+    tables are read and checked in full before any model work.
 
-    Where it runs: on ``client`` (a ``distributed.Client``) when given; else on the cluster
-    whose scheduler listens at ``scheduler``; else, with ``serial``, in this process without
-    Dask; else on a local cluster of ``workers`` processes (default: one per core) started for
-    this run, or, with no ``workers`` given, in this process when the catalogue is too small
-    for a cluster to pay for itself. ``siblings`` is the directory of the sibling modules for
-    the models built on one (default: the stand-ins); on a cluster it must exist, at that path,
-    on every worker. Pairs are evaluated in tasks of about ``batch_pairs`` (default: several
-    tasks per worker, none too small to be worth sending).
+    Where it runs: on ``client`` when given; else on the cluster of ``scheduler``; else, with
+    ``serial``, in this process; else on a local cluster of ``workers`` processes (default: one
+    per core) or, with no ``workers`` given, in this process when the catalogue is too small
+    for a cluster to pay for itself. At most one of ``client``, ``scheduler``, ``workers`` and
+    ``serial`` may be given.
 
-    Returns a DataFrame with the columns ``scenario_id``, ``site_id``, ``mu_im``,
-    ``median_im``, ``phi_im``, ``tau_im`` in the order of the pair table (metadata in
-    ``attrs``) or, with ``out`` (a .h5 or .csv path), writes them there and returns the path.
-    The file appears only when complete; until then the partitions done are kept beside it,
-    and a run stopped short (killed, interrupted, a full disk) is continued by the same call
-    with ``resume`` true. ``progress`` shows a progress bar on stderr; ``timeout`` (seconds)
-    bounds the wait for any one task's result.
+    Parameters
+    ----------
+    model : str
+        The name of a model of the registry (``gmms.models.MODELS``): "Tarvik", "Morrand" or
+        "Sellwyn"; or a model of one's own, "package.module:function".
+    scenarios : str, path-like or pandas.DataFrame
+        One row per scenario: ``scenario_id`` and the entry function's scalar parameters, named
+        as the function names them. A CSV file, an HDF5 file (one dataset per column) or a
+        DataFrame.
+    pairs : str, path-like or pandas.DataFrame
+        One row per (scenario, site): ``scenario_id``, ``site_id`` and the per-site parameters.
+        The same forms as ``scenarios``. Keep the pairs of a scenario on consecutive rows: each
+        task then calls the model once per scenario.
+    client : distributed.Client, optional
+        Run on this client's cluster.
+    out : str or path-like, optional
+        Write the results to this .h5 or .csv file instead of returning them. The file appears
+        only when complete; until then the partitions done are kept beside it.
+    scheduler : str, optional
+        Run on the Dask cluster whose scheduler listens at this address (``tcp://HOST:PORT`` or
+        ``tls://HOST:PORT``).
+    workers : int, optional
+        Run on a local cluster of this many worker processes, started for the run.
+    serial : bool, default False
+        Run in this process, without Dask.
+    siblings : str or path-like, optional
+        The directory of the sibling modules for the models built on one (default: the
+        stand-ins). On a cluster it must exist, at that path, on every worker.
+    batch_pairs : int, optional
+        About how many pairs a task evaluates (default: several tasks per worker, none too
+        small to be worth sending).
+    progress : bool, default False
+        Show a progress bar on stderr.
+    timeout : float, optional
+        Seconds to wait for any one task's result.
+    resume : bool, default False
+        Continue a run of the same arguments that stopped short (killed, interrupted, a full
+        disk) from the partitions it completed; with nothing to continue, just run.
+    security : distributed.security.Security, optional
+        How to reach a ``tls://`` scheduler.
+    tls_ca_file, tls_cert, tls_key : str or path-like, optional
+        Else, the PEM files to reach a ``tls://`` scheduler with: the cluster's CA, this
+        client's certificate and its key. Else those of the Dask configuration
+        (``distributed.comm.tls.*``).
 
-    A ``tls://`` scheduler is reached with ``security`` (a ``distributed.security.Security``),
-    else with the PEM files ``tls_ca_file``, ``tls_cert`` and ``tls_key``, else with those of the
-    Dask configuration (``distributed.comm.tls.*``). A ``tcp://`` scheduler on another host
-    gets an InsecureSchedulerWarning: such a connection is neither encrypted nor authenticated.
+    Returns
+    -------
+    pandas.DataFrame or pathlib.Path
+        Without ``out``: the columns ``scenario_id``, ``site_id``, ``mu_im`` (mean of ln IM),
+        ``median_im``, ``phi_im``, ``tau_im``, one row per pair in the order of the pair table,
+        with the model, the IM, the gmms version and the sibling modules in ``attrs``. With
+        ``out``: its path, the same table written there.
 
-    Raises InputError for a bad table (naming the file, line and column) before any model work,
-    ScenarioRefused when the model raises for a scenario, GmmsError for other failures.
+    Raises
+    ------
+    InputError
+        A table is unusable (naming the file, line and column), before any model work.
+    ScenarioRefused
+        The model raised for a scenario.
+    SetupError
+        A process could not load the model or its sibling module.
+    GmmsError
+        Any other failure (``CatalogueError`` is its older name): the results cannot be
+        written, a TLS file is unusable, the cluster cannot be reached, a resume does not fit the
+        interrupted run.
+    ValueError
+        An unknown model, more than one way to run, or ``workers`` or ``batch_pairs`` below 1.
+
+    Warns
+    -----
+    InsecureSchedulerWarning
+        A ``tcp://`` scheduler on another host: such a connection is neither encrypted nor
+        authenticated.
+
+    See Also
+    --------
+    gmms.hazard.run : seismic hazard from a catalogue with annual rates.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> from gmms.catalogue import run
+    >>> scenarios = pd.DataFrame({"scenario_id": [1], "IM": [1], "M": [7.0], "hypo_lat": [40.0],
+    ...                           "hypo_lon": [135.0], "hypo_depth": [50.0], "fins": [1],
+    ...                           "fint": [1], "fnm": [0], "frv": [0]})
+    >>> pairs = pd.DataFrame({"scenario_id": [1, 1, 1], "site_id": [10, 11, 12],
+    ...                       "R_rup": [10.0, 50.0, 100.0], "Vs30": [760.0, 400.0, 250.0]})
+    >>> results = run("Tarvik", scenarios, pairs, serial=True)
+    >>> results.round(3)
+       scenario_id  site_id  mu_im  median_im  phi_im  tau_im
+    0            1       10  4.345     77.123    0.49   0.411
+    1            1       11  3.190     24.283    0.49   0.411
+    2            1       12  2.516     12.375    0.49   0.411
+    >>> results.attrs["IM"]
+    'CAV'
+    >>> run("Tarvik", scenarios, pairs, out="tarvik.csv", serial=True)
+    PosixPath('tarvik.csv')
     """
     return run_with_summary(
         model, scenarios, pairs,

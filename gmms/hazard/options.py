@@ -27,7 +27,32 @@ UNTRUNCATED_EPS_SPAN = DEFAULT_TRUNCATION
 
 
 class OptionError(InputError):
-    """An option of a hazard run that cannot be used, named as the command line spells it."""
+    """An option of a hazard run that cannot be used, named as the command line spells it.
+
+    Raised by ``gmms.hazard.run`` before any table is read. The Python keyword is the option's
+    name with underscores: ``--levels-from`` is ``levels_from``.
+
+    Parameters
+    ----------
+    option : str
+        The option, as the Python keyword names it (``"levels_from"``).
+    reason : str
+        What is wrong with its value.
+
+    Attributes
+    ----------
+    option, reason
+        As given.
+
+    Examples
+    --------
+    >>> from gmms import hazard
+    >>> try:
+    ...     hazard.run("Tarvik", "scenarios.csv", "pairs.csv", levels=[1.0, 0.5], serial=True)
+    ... except hazard.OptionError as error:
+    ...     print(error.option, "|", error)
+    levels | --levels: must be strictly increasing: 1 is followed by 0.5
+    """
 
     def __init__(self, option, reason):
         super().__init__(option, reason)

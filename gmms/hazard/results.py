@@ -157,6 +157,58 @@ class Hazard:
     ``uniform_hazard[s, k]``: the level at ``return_periods[k]`` (NaN where ``status`` is not
     0, see ``results.STATUS``); ``disaggregation``: a ``Disaggregation``; ``metadata``: model,
     IM, units, truncation and the like.
+
+    ``gmms.hazard.run`` makes it; the DataFrame views ``curves()`` and
+    ``uniform_hazard_table()`` lay its arrays out as long tables, as the CSV output has them.
+
+    Parameters
+    ----------
+    site_id : numpy.ndarray of int64
+        The sites, in increasing order.
+    levels : numpy.ndarray
+        The IM levels, increasing.
+    annual_rate, poe : numpy.ndarray
+        Sites x levels: the annual rate of exceedance, and its probability in
+        ``investigation_time`` years.
+    investigation_time : float
+        Years.
+    return_periods : tuple of float
+        Years.
+    uniform_hazard : numpy.ndarray
+        Sites x return periods: the level at each return period, NaN where there is none.
+    status : numpy.ndarray of int8
+        Sites x return periods: 0 where the level was found, else why not (``results.STATUS``
+        gives the words: above the highest level, below the lowest level, the curve falls to
+        0).
+    disaggregation : Disaggregation
+        The shares of magnitude, distance and epsilon for the disaggregated sites.
+    metadata : dict
+        ``model``, ``IM``, ``IM_units``, ``truncation``, ``investigation_time``,
+        ``gmms_version`` and, for a model built on a sibling, ``siblings``.
+    path : str, optional
+        Where the run wrote it, if it did.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> from gmms import hazard
+    >>> scenarios = pd.DataFrame({
+    ...     "scenario_id": [1], "IM": [1], "M": [7.0], "hypo_lat": [38.0], "hypo_lon": [142.0],
+    ...     "hypo_depth": [30.0], "fins": [0], "fint": [0], "fnm": [0], "frv": [1],
+    ...     "annual_rate": [0.01]})
+    >>> pairs = pd.DataFrame({"scenario_id": [1], "site_id": [10], "R_rup": [20.0],
+    ...                       "Vs30": [760.0]})
+    >>> result = hazard.run("Tarvik", scenarios, pairs, levels=[1.0, 10.0, 100.0],
+    ...                     serial=True)
+    >>> result.annual_rate.shape, result.uniform_hazard.shape
+    ((1, 3), (1, 2))
+    >>> result.curves().round(6)
+       site_id  level  annual_rate       poe
+    0       10    1.0     0.010000  0.393469
+    1       10   10.0     0.005524  0.241341
+    2       10  100.0     0.000000  0.000000
+    >>> result.metadata["IM"], result.metadata["truncation"]
+    ('CAV', 3.0)
     """
     site_id: np.ndarray
     levels: np.ndarray

@@ -36,31 +36,101 @@ def run(model, scenarios, pairs, levels=None, *, levels_from=None, levels_to=Non
     """Seismic hazard at every site of a catalogue of ``model`` ("Tarvik", "Morrand",
     "Sellwyn").
 
-    The catalogue is that of ``gmms.catalogue.run`` (``scenarios`` and ``pairs``: CSV or HDF5
-    paths or DataFrames) with one more scenario column, ``annual_rate`` (occurrences per year,
-    finite and at least 0). The IM levels are ``levels`` (a list, strictly increasing, above
-    0, in the model's IM units) or a log-spaced range from ``levels_from`` to ``levels_to``
-    (``levels_n`` levels, default 20). ln IM is normal with the model's mean and total sigma
-    sqrt(phi^2 + tau^2), truncated at ``truncation`` sigmas (None: untruncated) and
-    renormalised.
+    For every site: the annual rate at which the IM exceeds each level (the hazard curve), the
+    probability of that in ``investigation_time`` years, the level at each return period
+    (uniform hazard) and, for a few sites, the shares of the magnitudes, distances and
+    epsilons behind it (disaggregation). ln IM is normal with the model's mean and total sigma
+    sqrt(phi^2 + tau^2), truncated at ``truncation`` sigmas and renormalised. Tasks reduce their
+    pairs to exact sums per site where they run, so the numbers are the same bits in this
+    process, on any Dask cluster and for every ``batch_pairs``.
 
-    Returns a ``Hazard``: the annual exceedance rate of each site and level, the probability
-    of exceedance in ``investigation_time`` years, the uniform-hazard level at each of
-    ``return_periods`` and the disaggregation at each of them for ``disagg_sites`` (default:
-    every site of a catalogue of at most five), in bins ``disagg_m_width``,
-    ``disagg_r_width`` (km of rupture distance) and ``disagg_eps_width`` wide. With ``out``
-    (an .h5 file, or any other path for a directory of CSV files) it is also written there,
-    complete or not at all; with ``plot`` (a directory), the hazard curves and the
-    disaggregation maps are drawn there as PNG files.
+    Parameters
+    ----------
+    model : str
+        The name of a model of the registry (``gmms.models.MODELS``), or a model of one's own,
+        "package.module:function".
+    scenarios : str, path-like or pandas.DataFrame
+        The scenario table of ``gmms.catalogue.run`` (a CSV or HDF5 file, or a DataFrame) with
+        one more column, ``annual_rate``: occurrences per year, finite and at least 0. One run
+        is for one IM: ``IM`` may not mix 0 and 1.
+    pairs : str, path-like or pandas.DataFrame
+        The pair table of ``gmms.catalogue.run``.
+    levels : sequence of float, optional
+        The IM levels, in the model's IM units, strictly increasing and above 0. Give these or
+        a range.
+    levels_from, levels_to : float, optional
+        A range of levels instead, log-spaced from ``levels_from`` to ``levels_to``.
+    levels_n : int, optional
+        The number of levels of the range (default 20).
+    truncation : float or None, default 3
+        Truncate ln IM at this many standard deviations; None: untruncated.
+    investigation_time : float, default 50
+        Years, for the probability of exceedance 1 - exp(-rate T) (Poisson).
+    return_periods : sequence of float, default (475, 2475)
+        Years, for the uniform hazard and the disaggregation.
+    disagg_sites : sequence of int, optional
+        The sites to disaggregate (default: every site of a catalogue of at most five sites,
+        else none).
+    disagg_m_width, disagg_r_width, disagg_eps_width : float, default 0.5, 10, 1
+        The disaggregation's bin widths: magnitude, rupture distance (km) and epsilon.
+    out : str or path-like, optional
+        Also write the result there: an .h5 file, or any other path for a directory of CSV
+        files; complete or not at all.
+    plot : str or path-like, optional
+        Draw the hazard curves and the disaggregation maps into this directory, as PNG files.
+    client, scheduler, workers, serial, siblings, batch_pairs, progress, timeout
+        Where and how to run, as for ``gmms.catalogue.run``.
+    security, tls_ca_file, tls_cert, tls_key : optional
+        How to reach a ``tls://`` scheduler, as for ``gmms.catalogue.run``.
 
-    Runs on ``client``, ``scheduler``, a local cluster of ``workers``, or with ``serial`` in
-    this process, as ``gmms.catalogue.run`` does (with its TLS settings ``security`` or
-    ``tls_ca_file``, ``tls_cert``, ``tls_key`` for a ``tls://`` scheduler); the numbers are the
-    same bits in every case and for every ``batch_pairs`` (default: sized for the executor, as
-    the catalogue's tasks are).
+    Returns
+    -------
+    Hazard
+        The curves, probabilities of exceedance, uniform hazard and disaggregation, as numpy
+        arrays with DataFrame views (``gmms.hazard.results.Hazard``); its ``path`` is ``out``.
 
-    Raises OptionError or InputError (naming the option, or the file, line and column) before
-    any model work; ScenarioRefused or GmmsError for failures during the run.
+    Raises
+    ------
+    OptionError
+        An option that cannot be used (naming it as the command line spells it), before any
+        table is read.
+    InputError
+        A table is unusable (naming the file, line and column), before any model work; also a
+        pair whose mean or sigma the model gives as NaN or infinite.
+    ScenarioRefused
+        The model raised for a scenario.
+    GmmsError
+        Any other failure (``CatalogueError`` is its older name), as for ``gmms.catalogue.run``.
+    ValueError
+        An unknown model, more than one way to run, or ``workers`` or ``batch_pairs`` below 1.
+
+    See Also
+    --------
+    gmms.catalogue.run : the same catalogue, evaluated pair by pair.
+
+    Examples
+    --------
+    Two scenarios at two sites, with their annual rates:
+
+    >>> import pandas as pd
+    >>> from gmms import hazard
+    >>> scenarios = pd.DataFrame({
+    ...     "scenario_id": [1, 2], "IM": [1, 1], "M": [6.0, 7.0], "hypo_lat": [38.0, 38.0],
+    ...     "hypo_lon": [142.0, 142.0], "hypo_depth": [30.0, 30.0], "fins": [0, 0],
+    ...     "fint": [0, 0], "fnm": [0, 0], "frv": [1, 1], "annual_rate": [0.01, 0.002]})
+    >>> pairs = pd.DataFrame({"scenario_id": [1, 1, 2, 2], "site_id": [10, 11, 10, 11],
+    ...                       "R_rup": [20.0, 60.0, 40.0, 80.0],
+    ...                       "Vs30": [760.0, 400.0, 760.0, 400.0]})
+    >>> result = hazard.run("Tarvik", scenarios, pairs, levels_from=1.0, levels_to=100.0,
+    ...                     levels_n=5, serial=True)
+    >>> result.levels.round(2)
+    array([  1.  ,   3.16,  10.  ,  31.62, 100.  ])
+    >>> result.uniform_hazard_table()
+       site_id  return_period      level   status
+    0       10          475.0   5.081491  reached
+    1       10         2475.0  10.504955  reached
+    2       11          475.0   2.958067  reached
+    3       11         2475.0   5.673218  reached
     """
     choice = opts.options(
         levels, levels_from=levels_from, levels_to=levels_to, levels_n=levels_n,
