@@ -32,6 +32,9 @@ MODULE_DIR = os.environ.get("GMMS_MODULE_DIR")
 if MODULE_DIR:
     MODULE_DIR = str(pathlib.Path(MODULE_DIR).resolve())
     sys.path.insert(0, MODULE_DIR)
+# Where ``import gmms`` finds the package under test. A child that must load the same build runs
+# from there with it on its path (from the source tree, the tree's own build would come first).
+PACKAGE_ROOT = MODULE_DIR or str(ROOT)
 
 # Under the sanitizers, child processes need the ASan runtime preloaded as well, or loading an
 # instrumented module aborts; tests that pass an environment of their own still get these.

@@ -18,6 +18,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from conftest import PACKAGE_ROOT
 from hostile import PARAMS
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -97,11 +98,12 @@ def arg_types(args):
 
 
 def run_isolated(code):
-    """Runs ``code`` in a fresh interpreter whose search path has the repository root but not
-    the stand-in siblings; returns the completed process."""
+    """Runs ``code`` in a fresh interpreter whose search path has the package under test (the
+    sanitized build under the sanitizers) but not the stand-in siblings; returns the completed
+    process."""
     env = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
-    env["PYTHONPATH"] = str(ROOT)
-    return subprocess.run([sys.executable, "-c", code], cwd=ROOT, env=env, capture_output=True,
+    env["PYTHONPATH"] = PACKAGE_ROOT
+    return subprocess.run([sys.executable, "-c", code], cwd=PACKAGE_ROOT, env=env, capture_output=True,
                           text=True, timeout=60)
 
 

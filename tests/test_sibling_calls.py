@@ -15,6 +15,7 @@ from fractions import Fraction
 import numpy as np
 import pytest
 
+from conftest import PACKAGE_ROOT
 from sibling_doubles import (ROOT, SIBLING_MODELS, BadFloat, Boom, fail_at_site_1, raiser, recording_module,
                              run_isolated)
 
@@ -133,12 +134,15 @@ def test_unconvertible_result_is_the_interpreters_type_error(model, install, fun
 @pytest.mark.parametrize("sibling", ["module", "namespace"])
 @each_model
 def test_nothing_is_kept_after_a_call(model, install, log, monkeypatch, sibling):
-    # array.array refuses to grow while a buffer view of it is held.
-    args = model.scenario(M=6.0, **{name: array.array("d", [1.0, 2.0, 3.0]) for name in model.site_arrays})
-    if "region" in args:
-        args["region"] = Region()  # an object of the caller's own class
-    # Every argument object but the small ints, which the whole interpreter shares.
-    watched = [value for value in args.values() if not isinstance(value, int)]
+    # Objects of this test's own, whose counts nothing else changes: the site arrays (array.array
+    # refuses to grow while a buffer view of it is held), fresh floats, and a region of the caller's
+    # own class.
+    own = {name: array.array("d", [1.0, 2.0, 3.0]) for name in model.site_arrays}
+    own.update({name: float(repr(value)) for name, value in model.scalars.items() if type(value) is float})
+    if "region" in model.params:
+        own["region"] = Region()
+    args = model.scenario(**own)
+    watched = list(own.values())
     before = [sys.getrefcount(obj) for obj in watched]
     function, first, _, _ = model.failing_calls[-1]
     failing = fail_at_site_1(raiser(Boom()), first)
@@ -304,6 +308,7 @@ def test_import_fails_without_the_sibling_on_the_path_and_succeeds_later(model):
         ones = np.ones(2)
         mean, phi, tau = {name}.{name}_cy({TWO_SITES[name]})
         assert {name}.{sibling} is sys.modules["{sibling}"] and mean.shape == (2,)
+        assert {name}.__file__.startswith({PACKAGE_ROOT + "/"!r}), {name}.__file__  # the build under test
         bound = [name for name in vars({name}) if name in ("np", "{sibling}", "__author__", "{name}_cy", "__test__")]
         assert bound == ["np", "{sibling}", "__author__", "{name}_cy", "__test__"], bound
         assert {name}.np is np and {name}.__test__ == {{}}
