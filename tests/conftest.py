@@ -11,11 +11,13 @@ Hypothesis runs under the profile named by ``GMMS_HYPOTHESIS_PROFILE``: ``ci`` (
 bounded and reproducible budget) or ``soak`` (a million examples over the fuzz tests; see the README).
 """
 
+import contextlib
 import os
 import pathlib
 import subprocess
 import sys
 
+import pytest
 from hypothesis import HealthCheck, settings
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -56,6 +58,30 @@ settings.register_profile("ci", max_examples=300, deadline=None, derandomize=Tru
 settings.register_profile("soak", max_examples=int(os.environ.get("GMMS_SOAK_EXAMPLES", 125_000)),
                           deadline=None, database=None, suppress_health_check=_QUIET)
 settings.load_profile(os.environ.get("GMMS_HYPOTHESIS_PROFILE", "ci"))
+
+
+@contextlib.contextmanager
+def namespaces_kept(*modules):
+    """Restores the namespaces of ``modules`` as they were, order included. A name unbound and then
+    bound again (as monkeypatch undoes a delattr) would otherwise move to the end, and other tests
+    read the order."""
+    saved = [(vars(module), dict(vars(module))) for module in modules]
+    try:
+        yield
+    finally:
+        for namespace, before in saved:
+            namespace.clear()
+            namespace.update(before)
+
+
+@pytest.fixture
+def model_namespaces_kept():
+    """The namespaces of the three model modules restored after the test (see namespaces_kept).
+    Unbind names with ``del``, not monkeypatch.delattr, whose undo would run after this."""
+    from gmms import Morrand, Sellwyn, Tarvik
+
+    with namespaces_kept(Tarvik, Morrand, Sellwyn):
+        yield
 
 
 def pytest_sessionfinish(session, exitstatus):

@@ -415,15 +415,15 @@ def test_short_array_from_a_rebound_zeros_is_refused(monkeypatch):
     assert type(error_of(*args())) is ValueError
 
 
-def test_deleted_np_raises_name_error(monkeypatch):
-    monkeypatch.delattr(Tarvik, "np")
+def test_deleted_np_raises_name_error(model_namespaces_kept):
+    del Tarvik.np
     e = error_of(*args())
     assert type(e) is NameError and str(e) == "name 'np' is not defined"
 
 
-def test_np_falls_back_to_builtins(monkeypatch):
+def test_np_falls_back_to_builtins(model_namespaces_kept, monkeypatch):
     import builtins
-    monkeypatch.delattr(Tarvik, "np")
+    del Tarvik.np
     monkeypatch.setattr(builtins, "np", np, raising=False)
     assert same(call(*args()), Tarvik.Tarvik_cy(*args()))
 

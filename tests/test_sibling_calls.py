@@ -213,8 +213,8 @@ def test_replacing_a_function_mid_call_takes_effect_at_next_use(model, install, 
 
 
 @each_model
-def test_deleted_sibling_is_a_name_error(model, monkeypatch):
-    monkeypatch.delattr(model.module, model.sibling)
+def test_deleted_sibling_is_a_name_error(model, model_namespaces_kept):
+    delattr(model.module, model.sibling)
     with pytest.raises(NameError, match=rf"^name '{model.sibling}' is not defined$") as excinfo:
         model.call(model.scenario(2))
     assert model.entries(excinfo.value) == [f"{model}.{model}_cy"]
@@ -222,8 +222,8 @@ def test_deleted_sibling_is_a_name_error(model, monkeypatch):
 
 
 @each_model
-def test_deleted_sibling_falls_back_to_builtins(model, monkeypatch, log):
-    monkeypatch.delattr(model.module, model.sibling)
+def test_deleted_sibling_falls_back_to_builtins(model, model_namespaces_kept, monkeypatch, log):
+    delattr(model.module, model.sibling)
     monkeypatch.setattr(builtins, model.sibling, recording_module(model.sibling, log, **model.answers),
                         raising=False)
     model.call(model.scenario(1))
