@@ -321,12 +321,25 @@ def get_mu_cy(selector, M, *rest):
 '''
 
 
+@pytest.fixture
+def fresh_workers(real_cluster):
+    """The cluster with its workers restarted before the test (Morrand not loaded yet) and after it
+    (a Morrand loaded with siblings of the test's own would refuse the later tests' runs)."""
+    _, client = real_cluster
+
+    def restart():
+        client.restart(timeout=WAIT_S)
+        client.wait_for_workers(2, timeout=WAIT_S)
+
+    restart()
+    yield real_cluster
+    restart()
+
+
 @pytest.mark.cluster
 @pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs SIGKILL")
-def test_worker_killed_mid_run_loses_and_repeats_nothing(real_cluster, tmp_path):
-    address, client = real_cluster
-    client.restart(timeout=WAIT_S)            # fresh workers: Morrand not loaded yet
-    client.wait_for_workers(2, timeout=WAIT_S)
+def test_worker_killed_mid_run_loses_and_repeats_nothing(fresh_workers, tmp_path):
+    address, client = fresh_workers
     scenarios = synthetic.scenarios("Morrand", 16, seed=8)
     pairs = pd.concat(synthetic.pairs("Morrand", scenarios.scenario_id.to_numpy(), 30, seed=8))
     synthetic.write(tmp_path / "scenarios.csv", [scenarios])
