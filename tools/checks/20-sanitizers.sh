@@ -40,6 +40,10 @@ trap 'rm -rf "$REPORTS"' EXIT
 ABOVE_THE_MODELS=(test_catalogue.py test_catalogue_dask.py test_cli.py test_hazard.py)
 SELECTION=(-m "not cluster and not subprocess" "${ABOVE_THE_MODELS[@]/#/--ignore=tests/}" tests)
 
+# Without the cache provider, the shuffling plugin (tools/packages.txt) stops pytest: it reads the
+# provider's options, so it is left out too.
+PLUGINS=(-p no:cacheprovider -p no:random_order)
+
 # detect_leaks=0: the interpreter itself keeps memory until exit by design; our own leaks are
 # checked by tests/test_leaks.py. PYTHONMALLOC=malloc sends every interpreter allocation through
 # ASan's allocator, so a stray read of an object's memory is seen too.
@@ -48,7 +52,7 @@ env LD_PRELOAD="$ASAN_RUNTIME" PYTHONMALLOC=malloc \
     ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_string_checks=1:log_path=$REPORTS/asan" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
     GMMS_MODULE_DIR="$PKG" GMMS_SANITIZED=1 \
-    "$PYTHON" -m pytest -q -p no:cacheprovider --capture=sys "${SELECTION[@]}" 2>&1 | tee "$REPORTS/console.log"
+    "$PYTHON" -m pytest -q "${PLUGINS[@]}" --capture=sys "${SELECTION[@]}" 2>&1 | tee "$REPORTS/console.log"
 status=${PIPESTATUS[0]}
 set -e
 if compgen -G "$REPORTS/asan*" >/dev/null; then
