@@ -1,7 +1,8 @@
 """The catalogue runner on Dask: a local cluster, and a scheduler with two workers started here.
 
 Every cluster listens on 127.0.0.1 only, every wait is bounded, and the processes started here
-are stopped at the end of the module.
+are stopped at the end of the module. Every test here is marked ``cluster`` (the check of scheduler
+addresses at the end starts none, but belongs with them).
 """
 
 import contextlib
@@ -27,7 +28,8 @@ from gmms.errors import ScenarioRefused
 
 distributed = pytest.importorskip("distributed")
 
-pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
+pytestmark = [pytest.mark.cluster,
+              pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")]
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples" / "catalogue"
@@ -83,7 +85,6 @@ def local_client():
         cluster.close(timeout=30)
 
 
-@pytest.mark.cluster
 def test_embedded_cluster_listens_on_this_machine_only():
     from gmms.run.executors import local_cluster
 
@@ -98,7 +99,6 @@ def test_embedded_cluster_listens_on_this_machine_only():
         cluster.close(timeout=30)
 
 
-@pytest.mark.cluster
 @pytest.mark.parametrize("model", MODEL_NAMES)
 @pytest.mark.parametrize("out, workers_see_it", [
     # A DataFrame is always made here, whatever the workers see.
@@ -129,7 +129,6 @@ def test_local_cluster_matches_serial(local_client, tmp_path, monkeypatch, model
                    for note in summary.notes) is not workers_see_it
 
 
-@pytest.mark.cluster
 def test_tables_in_memory_are_sent_to_the_workers(local_client):
     scenarios, pairs = (pd.read_csv(path) for path in example("Sellwyn"))
     pairs = pairs.sample(frac=1.0, random_state=5).reset_index(drop=True)
@@ -138,7 +137,6 @@ def test_tables_in_memory_are_sent_to_the_workers(local_client):
     assert_same(result, serial("Sellwyn", scenarios, pairs))
 
 
-@pytest.mark.cluster
 def test_refusal_on_a_worker_stops_the_run(local_client, tmp_path):
     scenarios, pairs = example("Tarvik")
     table = pd.read_csv(scenarios)
@@ -150,7 +148,6 @@ def test_refusal_on_a_worker_stops_the_run(local_client, tmp_path):
     assert os.listdir(tmp_path) == ["scenarios.csv"]
 
 
-@pytest.mark.cluster
 @pytest.mark.subprocess
 def test_cli_embedded_cluster_matches_serial(tmp_path):
     scenarios, pairs = example("Sellwyn")
@@ -162,7 +159,6 @@ def test_cli_embedded_cluster_matches_serial(tmp_path):
     assert_same(result, serial("Sellwyn", scenarios, pairs))
 
 
-@pytest.mark.cluster
 @pytest.mark.parametrize("tables, batch_pairs", [("in memory", 3), ("in memory", 40),
                                                   ("files", 11)])
 def test_hazard_on_a_local_cluster_has_the_serial_bits(local_client, tables, batch_pairs):
@@ -265,7 +261,6 @@ def real_cluster(tmp_path_factory):
         yield running
 
 
-@pytest.mark.cluster
 @pytest.mark.subprocess
 @pytest.mark.parametrize("model", MODEL_NAMES)
 def test_scheduler_and_two_workers_match_serial(real_cluster, tmp_path, model):
@@ -278,7 +273,6 @@ def test_scheduler_and_two_workers_match_serial(real_cluster, tmp_path, model):
     assert_same(result, serial(model, scenarios, pairs))
 
 
-@pytest.mark.cluster
 @pytest.mark.subprocess
 def test_hazard_on_a_scheduler_has_the_serial_bits(real_cluster, tmp_path):
     from helpers import EXAMPLE, LEVELS, read_hdf5
@@ -336,7 +330,6 @@ def fresh_workers(real_cluster):
     restart()
 
 
-@pytest.mark.cluster
 @pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs SIGKILL")
 def test_worker_killed_mid_run_loses_and_repeats_nothing(fresh_workers, tmp_path):
     address, client = fresh_workers
@@ -364,7 +357,6 @@ def test_worker_killed_mid_run_loses_and_repeats_nothing(fresh_workers, tmp_path
     assert str(siblings) not in sys.path
 
 
-@pytest.mark.cluster
 @pytest.mark.subprocess
 @pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs SIGKILL")
 def test_client_of_an_embedded_cluster_killed_then_resumed(tmp_path):
@@ -446,7 +438,6 @@ def tls_cluster(tmp_path_factory):
         yield (*running, files)
 
 
-@pytest.mark.cluster
 @pytest.mark.subprocess
 @pytest.mark.parametrize("how", ["options", "dask config"])
 def test_tls_scheduler_and_two_workers_match_serial(tls_cluster, tmp_path, monkeypatch, how):
@@ -473,7 +464,6 @@ def test_tls_scheduler_and_two_workers_match_serial(tls_cluster, tmp_path, monke
     assert_same(result, serial("Morrand", scenarios, pairs))
 
 
-@pytest.mark.cluster
 @pytest.mark.subprocess
 @pytest.mark.parametrize("ca, holder, message", [
     ("cluster", "stranger", "the scheduler refused this certificate"),
@@ -495,7 +485,6 @@ def test_tls_client_without_the_clusters_certificate_is_refused(tls_cluster, tmp
     assert os.listdir(tmp_path) == []
 
 
-@pytest.mark.cluster
 @pytest.mark.parametrize("ca, holder", [("cluster", "stranger"), (None, None)])
 def test_tls_worker_without_the_clusters_certificate_cannot_join(tls_cluster, ca, holder):
     address, client, files = tls_cluster

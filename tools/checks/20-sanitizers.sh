@@ -35,10 +35,12 @@ trap 'rm -rf "$REPORTS"' EXIT
 # child is sanitized too: tests/conftest.py passes the sanitizer's environment on). Left out: Dask
 # clusters, and children that run the command line, a script or the compiler (the markers, see
 # pyproject.toml), where only Python or the source tree's own build runs; and the files of the
-# layers above the models, whose calls into C are the ordinary ones the model and kernel tests
-# make. A new test file runs here unless it is left out below.
-ABOVE_THE_MODELS=(test_catalogue.py test_catalogue_dask.py test_cli.py test_hazard.py)
-SELECTION=(-m "not cluster and not subprocess" "${ABOVE_THE_MODELS[@]/#/--ignore=tests/}" tests)
+# Python layers (sources and sites, the catalogue, hazard, the command line), whose calls into C
+# are the ordinary ones the model, kernel and geometry tests make. A new test file runs here
+# unless it is left out below.
+PYTHON_LAYERS=(test_catalogue.py test_catalogue_dask.py test_cli.py test_hazard.py test_hazard_job.py
+                  test_ruptures_command.py test_sites.py test_sources.py test_user_models.py)
+SELECTION=(-m "not cluster and not subprocess" "${PYTHON_LAYERS[@]/#/--ignore=tests/}" tests)
 
 # Without the cache provider, the shuffling plugin (tools/packages.txt) stops pytest: it reads the
 # provider's options, so it is left out too.
