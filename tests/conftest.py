@@ -12,11 +12,13 @@ bounded and reproducible budget) or ``soak`` (a million examples over the fuzz t
 docs/develop/checks.md).
 """
 
+import contextlib
 import os
 import pathlib
 import subprocess
 import sys
 
+import pytest
 from hypothesis import HealthCheck, settings
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -33,6 +35,9 @@ MODULE_DIR = os.environ.get("GMMS_MODULE_DIR")
 if MODULE_DIR:
     MODULE_DIR = str(pathlib.Path(MODULE_DIR).resolve())
     sys.path.insert(0, MODULE_DIR)
+# Where ``import gmms`` finds the package under test. A child that must load the same build runs
+# from there with it on its path (from the source tree, the tree's own build would come first).
+PACKAGE_ROOT = MODULE_DIR or str(ROOT)
 
 # Under the sanitizers, child processes need the ASan runtime preloaded as well, or loading an
 # instrumented module aborts; tests that pass an environment of their own still get these.
@@ -54,6 +59,30 @@ settings.register_profile("ci", max_examples=300, deadline=None, derandomize=Tru
 settings.register_profile("soak", max_examples=int(os.environ.get("GMMS_SOAK_EXAMPLES", 125_000)),
                           deadline=None, database=None, suppress_health_check=_QUIET)
 settings.load_profile(os.environ.get("GMMS_HYPOTHESIS_PROFILE", "ci"))
+
+
+@contextlib.contextmanager
+def namespaces_kept(*modules):
+    """Restores the namespaces of ``modules`` as they were, order included. A name unbound and then
+    bound again (as monkeypatch undoes a delattr) would otherwise move to the end, and other tests
+    read the order."""
+    saved = [(vars(module), dict(vars(module))) for module in modules]
+    try:
+        yield
+    finally:
+        for namespace, before in saved:
+            namespace.clear()
+            namespace.update(before)
+
+
+@pytest.fixture
+def model_namespaces_kept():
+    """The namespaces of the three model modules restored after the test (see namespaces_kept).
+    Unbind names with ``del``, not monkeypatch.delattr, whose undo would run after this."""
+    from gmms import Morrand, Sellwyn, Tarvik
+
+    with namespaces_kept(Tarvik, Morrand, Sellwyn):
+        yield
 
 
 def pytest_sessionfinish(session, exitstatus):

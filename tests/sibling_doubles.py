@@ -1,4 +1,5 @@
-"""Recording test doubles for the sibling modules, and a runner for isolated imports.
+"""Recording test doubles for the sibling modules, the two models that call them, and a runner
+for isolated imports.
 
 A double is a module object whose functions append ``(function name, args)`` to a shared log and
 then answer as told: a constant, or a callable that receives the arguments (and may raise). Tests
@@ -6,11 +7,19 @@ install one by rebinding the sibling's name in the model module's namespace
 (``monkeypatch.setattr(Morrand, "Dovecar", double)``), exactly as a caller could.
 """
 
+import importlib
 import os
 import pathlib
 import subprocess
 import sys
+import traceback
 import types
+from dataclasses import dataclass
+
+import numpy as np
+
+from conftest import PACKAGE_ROOT
+from hostile import PARAMS
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -89,9 +98,88 @@ def arg_types(args):
 
 
 def run_isolated(code):
-    """Runs ``code`` in a fresh interpreter whose search path has the repository root but not
-    the stand-in siblings; returns the completed process."""
+    """Runs ``code`` in a fresh interpreter whose search path has the package under test (the
+    sanitized build under the sanitizers) but not the stand-in siblings; returns the completed
+    process."""
     env = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
-    env["PYTHONPATH"] = str(ROOT)
-    return subprocess.run([sys.executable, "-c", code], cwd=ROOT, env=env, capture_output=True,
+    env["PYTHONPATH"] = PACKAGE_ROOT
+    return subprocess.run([sys.executable, "-c", code], cwd=PACKAGE_ROOT, env=env, capture_output=True,
                           text=True, timeout=60)
+
+
+# ---------------------------------------------------------------------------------------------
+# The models that call a sibling
+
+
+@dataclass(frozen=True)
+class SiblingModel:
+    """A model whose every site calls functions of a sibling module, and a default scenario."""
+
+    name: str
+    sibling: str
+    answers: dict  # the double's default answer of each sibling function
+    scalars: dict  # the scenario's scalar arguments
+    sites: dict  # the scenario's value of each site array at every site
+    calls: tuple  # (function, first argument) of one site's calls, in order, in the scenario
+    # Calls a test makes fail: (function, first argument that picks the call among the function's
+    # calls or None, its position within a site, the model's frames in the traceback).
+    failing_calls: tuple
+
+    def __str__(self):
+        return self.name
+
+    @property
+    def module(self):
+        return importlib.import_module("gmms." + self.name)
+
+    @property
+    def params(self):
+        return tuple(name for name, _ in PARAMS[self.name])
+
+    @property
+    def site_arrays(self):
+        return tuple(name for name, kind in PARAMS[self.name] if kind == "sites")
+
+    def scenario(self, n=1, **changes):
+        args = {name: np.full(n, self.sites[name]) if name in self.sites else self.scalars[name]
+                for name in self.params}
+        args.update(changes)
+        return args
+
+    def call(self, args):
+        return getattr(self.module, self.name + "_cy")(*(args[name] for name in self.params))
+
+    def entries(self, error):
+        """The model's own frames in the traceback of `error`."""
+        return [f.name for f in traceback.extract_tb(error.__traceback__) if f.name.startswith(self.name + ".")]
+
+    def installer(self, monkeypatch, log):
+        return installer(monkeypatch, log, self.module, self.sibling, **self.answers)
+
+
+MORRAND = SiblingModel(
+    name="Morrand", sibling="Dovecar",
+    answers=dict(get_mu_cy=0.0, get_alpha_cy=0.0),
+    scalars=dict(M=6.0, fdip=45.0, fZtor=2.0, fnm=0, frv=1, CAVgmType=1, PSVcheck=1),
+    sites=dict(R_JB=8.0, R_rup=10.0, R_x=5.0, Vs30=760.0, Z1p0=0.3, Z2p5=1.0),
+    calls=(("get_mu_cy", 0), ("get_alpha_cy", 760.0), ("get_mu_cy", 1)),
+    failing_calls=(
+        ("get_mu_cy", 0, 0, ["Morrand.Morrand_cy"]),
+        ("get_alpha_cy", None, 1, ["Morrand.Morrand_cy"]),
+        ("get_mu_cy", 1, 2, ["Morrand.Morrand_cy", "Morrand.get_mu_cy"]),
+    ),
+)
+SELLWYN = SiblingModel(
+    name="Sellwyn", sibling="Brisquell",
+    answers=dict(get_mu_cy=0.0, get_phi_cy=0.5, get_tau_cy=0.4),
+    scalars=dict(IM=0, M=6.0, fwidth=12.0, fdip=45.0, Z_tor=2.0, Z_hyp=8.0, fnm=0, frv=1, region="JP"),
+    sites=dict(R_JB=8.0, R_rup=10.0, R_x=5.0, Vs30=760.0, Z2p5=1.0),
+    calls=(("get_mu_cy", 2), ("get_mu_cy", 0), ("get_phi_cy", 6.0), ("get_tau_cy", 6.0)),
+    failing_calls=(
+        ("get_mu_cy", 2, 0, ["Sellwyn.Sellwyn_cy"]),
+        ("get_mu_cy", 0, 1, ["Sellwyn.Sellwyn_cy"]),
+        ("get_phi_cy", None, 2, ["Sellwyn.Sellwyn_cy", "Sellwyn.get_phi_cy"]),
+        ("get_tau_cy", None, 3, ["Sellwyn.Sellwyn_cy", "Sellwyn.get_tau_cy"]),
+    ),
+)
+SIBLING_MODELS = (MORRAND, SELLWYN)

@@ -36,6 +36,7 @@ def standins():
     Morrand.Dovecar, Sellwyn.Brisquell = saved
 
 
+@pytest.mark.subprocess
 def test_tarvik_matches_numpy_without_avx512(tmp_path):
     rng = np.random.default_rng(1)
     R_rup = np.concatenate([rng.uniform(0.0, 400.0, 20_000), [0.0, 1e-300, 1e6]])

@@ -305,6 +305,7 @@ def cli(*args, timeout=120):
                           env=env, capture_output=True, text=True, timeout=timeout)
 
 
+@pytest.mark.subprocess
 @pytest.mark.parametrize("quiet, mode", [(False, "--serial"), (True, "--serial"), (False, None)])
 def test_cli_serial_run(tmp_path, quiet, mode):
     out = tmp_path / "morrand.csv"
@@ -323,6 +324,7 @@ def test_cli_serial_run(tmp_path, quiet, mode):
     assert same_bits(written[RESULT_COLUMNS], expected[RESULT_COLUMNS])
 
 
+@pytest.mark.subprocess
 def test_cli_reports_bad_input_and_writes_nothing(tmp_path):
     pairs = tmp_path / "pairs.csv"
     pairs.write_text(edit((EXAMPLES / "sellwyn-pairs.csv").read_text(), 9, ",1", ",x"))
@@ -333,6 +335,7 @@ def test_cli_reports_bad_input_and_writes_nothing(tmp_path):
     assert os.listdir(tmp_path) == ["pairs.csv"]
 
 
+@pytest.mark.subprocess
 def test_importing_the_package_loads_no_heavy_dependency():
     code = ("import sys, gmms.catalogue; "
             "print(sorted(m for m in ('pandas', 'h5py', 'distributed', 'dask', 'tqdm') "
@@ -369,6 +372,7 @@ def killed_run(tables, out, where, nth, *options):
     assert done.returncode == -9, done.stderr
 
 
+@pytest.mark.subprocess
 @pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs SIGKILL")
 @pytest.mark.parametrize("where, nth, suffix", [
     ("gmms.pairs.table:PairTable._check_pairs", 1, "h5"),        # before any partition

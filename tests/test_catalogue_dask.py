@@ -1,7 +1,8 @@
 """The catalogue runner on Dask: a local cluster, and a scheduler with two workers started here.
 
 Every cluster listens on 127.0.0.1 only, every wait is bounded, and the processes started here
-are stopped at the end of the module.
+are stopped at the end of the module. Every test here is marked ``cluster`` (the check of scheduler
+addresses at the end starts none, but belongs with them).
 """
 
 import contextlib
@@ -27,7 +28,8 @@ from gmms.errors import ScenarioRefused
 
 distributed = pytest.importorskip("distributed")
 
-pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
+pytestmark = [pytest.mark.cluster,
+              pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")]
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 EXAMPLES = ROOT / "examples" / "catalogue"
@@ -156,6 +158,7 @@ def test_refusal_on_a_worker_stops_the_run(local_client, tmp_path):
     assert os.listdir(tmp_path) == ["scenarios.csv"]
 
 
+@pytest.mark.subprocess
 def test_cli_embedded_cluster_matches_serial(tmp_path):
     scenarios, pairs = example("Sellwyn")
     done = cli("Sellwyn", "--scenarios", scenarios, "--pairs", pairs, "--out",
@@ -268,6 +271,7 @@ def real_cluster(tmp_path_factory):
         yield running
 
 
+@pytest.mark.subprocess
 @pytest.mark.parametrize("model", MODEL_NAMES)
 def test_scheduler_and_two_workers_match_serial(real_cluster, tmp_path, model):
     address, _ = real_cluster
@@ -279,6 +283,7 @@ def test_scheduler_and_two_workers_match_serial(real_cluster, tmp_path, model):
     assert_same(result, serial(model, scenarios, pairs))
 
 
+@pytest.mark.subprocess
 def test_hazard_on_a_scheduler_has_the_serial_bits(real_cluster, tmp_path):
     from helpers import EXAMPLE, LEVELS, read_hdf5
 
@@ -320,11 +325,24 @@ def get_mu_cy(selector, M, *rest):
 '''
 
 
+@pytest.fixture
+def fresh_workers(real_cluster):
+    """The cluster with its workers restarted before the test (Morrand not loaded yet) and after it
+    (a Morrand loaded with siblings of the test's own would refuse the later tests' runs)."""
+    _, client = real_cluster
+
+    def restart():
+        client.restart(timeout=WAIT_S)
+        client.wait_for_workers(2, timeout=WAIT_S)
+
+    restart()
+    yield real_cluster
+    restart()
+
+
 @pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs SIGKILL")
-def test_worker_killed_mid_run_loses_and_repeats_nothing(real_cluster, tmp_path):
-    address, client = real_cluster
-    client.restart(timeout=WAIT_S)            # fresh workers: Morrand not loaded yet
-    client.wait_for_workers(2, timeout=WAIT_S)
+def test_worker_killed_mid_run_loses_and_repeats_nothing(fresh_workers, tmp_path):
+    address, client = fresh_workers
     scenarios = synthetic.scenarios("Morrand", 16, seed=8)
     pairs = pd.concat(synthetic.pairs("Morrand", scenarios.scenario_id.to_numpy(), 30, seed=8))
     synthetic.write(tmp_path / "scenarios.csv", [scenarios])
@@ -349,6 +367,7 @@ def test_worker_killed_mid_run_loses_and_repeats_nothing(real_cluster, tmp_path)
     assert str(siblings) not in sys.path
 
 
+@pytest.mark.subprocess
 @pytest.mark.skipif(not hasattr(signal, "SIGKILL"), reason="needs SIGKILL")
 def test_client_of_an_embedded_cluster_killed_then_resumed(tmp_path):
     from helpers import KILL_AT
@@ -429,6 +448,7 @@ def tls_cluster(tmp_path_factory):
         yield (*running, files)
 
 
+@pytest.mark.subprocess
 @pytest.mark.parametrize("how", ["options", "dask config"])
 def test_tls_scheduler_and_two_workers_match_serial(tls_cluster, tmp_path, monkeypatch, how):
     address, _, files = tls_cluster
@@ -454,6 +474,7 @@ def test_tls_scheduler_and_two_workers_match_serial(tls_cluster, tmp_path, monke
     assert_same(result, serial("Morrand", scenarios, pairs))
 
 
+@pytest.mark.subprocess
 @pytest.mark.parametrize("ca, holder, message", [
     ("cluster", "stranger", "the scheduler refused this certificate"),
     ("stranger", "stranger", "the scheduler's certificate is not signed by this CA file"),

@@ -157,6 +157,7 @@ def test_sibling_directory_without_the_sibling(tmp_path, capsys):
     assert code == 1 and f"{tmp_path} holds no Brisquell module (found: " in err
 
 
+@pytest.mark.subprocess
 def test_siblings_option_uses_the_named_modules(tmp_path):
     # A Dovecar giving ln CAV 0 and alpha 0: with M below 6.5, R_rup 0 and PSVcheck 1 the
     # mean of ln CAVdp is the constant term alone, 0.0072.
@@ -292,6 +293,7 @@ def test_no_catalogue_no_subcommand(monkeypatch, capsys):
     assert "catalogue" not in capsys.readouterr().out
 
 
+@pytest.mark.subprocess
 @pytest.mark.parametrize("script", ["catalogue.py", "geometry.py", "hazard.py", "hazard_kernel.py", "parts.py",
                                     "run.py", "sources.py"])
 def test_benchmark_scripts_start(script):

@@ -94,8 +94,11 @@ def test_reimport_after_removal_gives_the_same_module():
 
 
 def run_python(code, path):
+    """Runs ``code`` in a fresh interpreter from ``path``, with it on the search path: the build in
+    there is the one imported (under the sanitizers, the sanitized build, not the source tree's)."""
     env = {"PYTHONPATH": path, "PATH": "/usr/bin:/bin"}
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, cwd=path,
+                          timeout=60)
 
 
 def test_importable_as_top_level_module():
@@ -125,11 +128,13 @@ def test_failed_load_leaves_nothing_and_later_import_works():
         "assert 'gmms.Tarvik' not in sys.modules\n"
         "import gmms.Tarvik\n"
         "print('second:', sorted(k for k in vars(gmms.Tarvik) if not k.startswith('__')))\n"
+        "print(gmms.Tarvik.__file__)\n"
     )
     root = str(Tarvik.__file__).rsplit("/", 2)[0]
     out = run_python(code, root)
     assert out.returncode == 0, out.stderr
-    first, second = out.stdout.splitlines()
+    first, second, loaded = out.stdout.splitlines()
+    assert os.path.samefile(loaded, Tarvik.__file__)  # the build under test
     assert "numpy blocked" in first and "init Tarvik" in first
     assert second == "second: ['Point', 'Polygon', 'Tarvik_cy', 'np']"
 
@@ -410,15 +415,15 @@ def test_short_array_from_a_rebound_zeros_is_refused(monkeypatch):
     assert type(error_of(*args())) is ValueError
 
 
-def test_deleted_np_raises_name_error(monkeypatch):
-    monkeypatch.delattr(Tarvik, "np")
+def test_deleted_np_raises_name_error(model_namespaces_kept):
+    del Tarvik.np
     e = error_of(*args())
     assert type(e) is NameError and str(e) == "name 'np' is not defined"
 
 
-def test_np_falls_back_to_builtins(monkeypatch):
+def test_np_falls_back_to_builtins(model_namespaces_kept, monkeypatch):
     import builtins
-    monkeypatch.delattr(Tarvik, "np")
+    del Tarvik.np
     monkeypatch.setattr(builtins, "np", np, raising=False)
     assert same(call(*args()), Tarvik.Tarvik_cy(*args()))
 
@@ -459,6 +464,7 @@ GMMS_MODULE(Probe)
 """
 
 
+@pytest.mark.subprocess
 @pytest.mark.skipif(bool(os.environ.get("GMMS_SANITIZED")), reason="a verdict of the compiler: nothing runs")
 @pytest.mark.parametrize("old, new, sentence", [
     ("", "", None),  # three scratch arrays just work

@@ -26,6 +26,7 @@ from hypothesis import given, note
 from hypothesis import strategies as st
 
 import hostile
+from conftest import namespaces_kept
 from hostile import PARAMS, HostileError, Mutator
 
 MODULES = {name: importlib.import_module("gmms." + name) for name in PARAMS}
@@ -401,20 +402,11 @@ class BadNumpy:
 
 @contextlib.contextmanager
 def patched_namespace(module, bindings):
-    """Binds names in a module's namespace for the duration; restores (or removes) them after."""
-    saved = {name: module.__dict__.get(name, _UNBOUND) for name in ("np", *bindings)}
-    module.__dict__.update(bindings)
-    try:
+    """Binds names in a module's namespace for the duration; restores the namespace after, order
+    included (an example may unbind the sibling or numpy)."""
+    with namespaces_kept(module):
+        module.__dict__.update(bindings)
         yield
-    finally:
-        for name, value in saved.items():
-            if value is _UNBOUND:
-                module.__dict__.pop(name, None)
-            else:
-                module.__dict__[name] = value
-
-
-_UNBOUND = object()
 
 
 @pytest.mark.parametrize("model", ["Morrand", "Sellwyn"])

@@ -248,6 +248,7 @@ def test_outputs_hold_the_result_and_its_metadata(tmp_path, form):
     assert sorted(p.name for p in tmp_path.iterdir()) == [out.name]
 
 
+@pytest.mark.subprocess
 def test_command_line_runs_the_example_and_draws_it(tmp_path):
     env = dict(os.environ, PYTHONPATH=str(ROOT))
     done = subprocess.run(

@@ -155,6 +155,7 @@ def test_bits_do_not_depend_on_the_task_sizes(result):
             assert same_bits(again.maps[name], values)
 
 
+@pytest.mark.subprocess
 @pytest.mark.parametrize("suffix", ["csv", "h5"])
 def test_ruptures_then_hazard_give_the_bits_of_a_job(tmp_path, suffix):
     """One model for every region: the table route's curves are the job's, to the last bit."""
@@ -177,6 +178,7 @@ def test_ruptures_then_hazard_give_the_bits_of_a_job(tmp_path, suffix):
     assert not direct.annual_rate[np.setdiff1d(np.arange(len(direct.site_id)), at)].any()
 
 
+@pytest.mark.subprocess
 def test_command_line_runs_a_job_and_writes_its_outputs(tmp_path):
     out = tmp_path / "out"
     done = subprocess.run(
@@ -194,6 +196,7 @@ def test_command_line_runs_a_job_and_writes_its_outputs(tmp_path):
          for kind, ext in (("curve", "csv"), ("map", "csv"), ("uhs", "csv"), ("map", "geojson"))])
 
 
+@pytest.mark.subprocess
 @pytest.mark.parametrize("arguments, message", [
     (["--job", "j.ini", "Tarvik"], "MODEL goes with a catalogue, not with --job"),
     (["Tarvik", "--scenarios", "s", "--pairs", "p", "--out", "o", "--poes", "0.1"],

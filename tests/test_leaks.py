@@ -291,21 +291,10 @@ def _sibling_failure_paths(model):
     return paths
 
 
-@pytest.fixture
-def namespace_kept():
-    """Restores the namespaces of the model modules as they were, order included: a test that
-    unbinds a name and binds it again would otherwise move it to the end (other tests read the
-    order)."""
-    saved = {name: dict(vars(module)) for name, module in MODULES.items()}
-    yield
-    for name, module in MODULES.items():
-        namespace = vars(module)
-        namespace.clear()
-        namespace.update(saved[name])
 
 
 @pytest.mark.parametrize("model", ["Morrand", "Sellwyn"])
-def test_sibling_failures_leak_nothing(model, namespace_kept):
+def test_sibling_failures_leak_nothing(model, model_namespaces_kept):
     sibling = SIBLINGS[model][0]
     MODULES[model].__dict__[sibling] = sys.modules[sibling]
     assert_paths_flat(_sibling_failure_paths(model))
@@ -359,6 +348,6 @@ def _numpy_failure_paths(model):
 
 
 @pytest.mark.parametrize("model", PARAMS)
-def test_numpy_failures_leak_nothing(model, namespace_kept):
+def test_numpy_failures_leak_nothing(model, model_namespaces_kept):
     MODULES[model].np = np
     assert_paths_flat(_numpy_failure_paths(model))

@@ -106,6 +106,7 @@ def test_csv_and_hdf5_tables_hold_the_same_numbers_and_catalogue_reads_both(tmp_
     assert len(a) == len(p_csv)
 
 
+@pytest.mark.subprocess
 def test_the_same_bytes_on_every_run(tmp_path):
     def command(out):
         out.mkdir()
@@ -124,6 +125,7 @@ def test_the_same_bytes_on_every_run(tmp_path):
     assert "Z1.0 derived from Vs30 at 3 of 5 sites" in first[0]
 
 
+@pytest.mark.subprocess
 @pytest.mark.parametrize("arguments, message", [
     (["--model", "Tarvik"], "Tarvik needs the choice IM"),
     (["--model", "Sellwyn(IM=1)"], "Sellwyn needs the choice region"),
@@ -145,6 +147,7 @@ def test_command_line_refusals_are_one_line_and_leave_no_file(tmp_path, argument
     assert os.listdir(tmp_path) == []
 
 
+@pytest.mark.subprocess
 def test_a_region_grid_from_the_command_line(tmp_path):
     done = subprocess.run(
         [sys.executable, "-m", "gmms", "ruptures", "--sources", DATA / "source_model.xml",

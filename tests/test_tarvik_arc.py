@@ -1,8 +1,10 @@
 """The backarc test agrees with the geometry library's strict `contains` on the backarc polygon.
 
 Points: random ones over and around the polygon's bounding box, every vertex, points on and
-near every edge, and the 1-ulp neighbours of all of these in x and y. A point on the boundary
-is forearc.
+near every edge, and the 1-ulp neighbours of all of these in x and y; and points chosen to be
+hard, on the latitudes and longitudes of the vertices, where a crossing count goes wrong first.
+Both decide exactly (shapely with robust predicates), so they must agree on every point. A point
+on the boundary is forearc.
 """
 
 import math
@@ -33,6 +35,16 @@ def is_backarc(lon, lat):
 
 _BACKARC_MEAN = Tarvik.Tarvik_cy(0, 6.0, 40.0, 135.0, 20.0, _R, _V, 0, 0, 0, 0)[0][0]
 _FOREARC_MEAN = Tarvik.Tarvik_cy(0, 6.0, 38.0, 142.0, 20.0, _R, _V, 0, 0, 0, 0)[0][0]
+
+# The side read from another scenario (M 7 at 50 km depth, frv 1, a site at 50 km on 400 m/s): the
+# mean differs from that of an event far from the arc.
+_R50 = np.array([50.0])
+_V400 = np.array([400.0])
+_FAR_MEAN = Tarvik.Tarvik_cy(0, 7.0, 0.0, 0.0, 50.0, _R50, _V400, 0, 0, 0, 1)[0][0]
+
+
+def is_backarc_m7(lon, lat):
+    return Tarvik.Tarvik_cy(0, 7.0, lat, lon, 50.0, _R50, _V400, 0, 0, 0, 1)[0][0] != _FAR_MEAN
 
 
 def with_ulp_neighbours(points):
@@ -73,11 +85,27 @@ def random_points(n):
     return list(zip(x.tolist(), y.tolist()))
 
 
-def disagreements(points):
+def hard_points():
+    rng = np.random.default_rng(2024)
+    lon, lat = np.array(ARC_LON), np.array(ARC_LAT)
+    points = list(zip(rng.uniform(110.0, 158.0, 2000), rng.uniform(24.0, 52.0, 2000)))
+    points += list(zip(lon, lat))  # vertices: on the boundary
+    points += list(zip((lon[:-1] + lon[1:]) / 2, (lat[:-1] + lat[1:]) / 2))  # near or on edges
+    for y in lat:  # the latitudes of vertices, across the whole polygon
+        points += [(x, y) for x in np.linspace(113.0, 155.0, 60)]
+        points += [(x, y) for x in lon]
+    for x in lon:  # the longitudes of vertices
+        points += [(x, y) for y in rng.uniform(25.0, 51.0, 20)]
+    eps = np.spacing(lat)
+    points += list(zip(lon, lat + eps)) + list(zip(lon, lat - eps))
+    return points
+
+
+def disagreements(points, classify=is_backarc):
     bad = []
     for x, y in points:
         expected = POLYGON.contains(Point(x, y))
-        if is_backarc(x, y) != expected:
+        if classify(x, y) != expected:
             bad.append((x, y, expected))
     return bad
 
@@ -100,6 +128,13 @@ def test_vertices_edges_and_ulp_neighbours_agree_with_contains():
 
 def test_points_level_with_vertices_agree_with_contains():
     assert disagreements(vertex_aligned_points(100)) == []
+
+
+@pytest.mark.parametrize("classify", [is_backarc, is_backarc_m7], ids=["M6-at-20km", "M7-at-50km"])
+def test_hard_points_agree_with_contains(classify):
+    points = hard_points()
+    wrong = disagreements(points, classify)
+    assert wrong == [], f"{len(wrong)} of {len(points)} points classified differently, e.g. {wrong[:5]}"
 
 
 @pytest.mark.parametrize("lon, lat", list(zip(ARC_LON, ARC_LAT)))

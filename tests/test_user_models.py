@@ -95,6 +95,7 @@ def test_parameters_follow_the_inputs_vocabulary():
     assert models.resolve(SADIGH) is model          # loaded once per process
 
 
+@pytest.mark.subprocess
 @pytest.mark.parametrize("command", ["catalogue", "hazard"])
 def test_command_line_takes_a_model_of_ones_own(tmp_path, command):
     scenarios, pairs = tables(rate=command == "hazard")
