@@ -13,10 +13,10 @@ namespace {
 class DoubleSink {
 public:
     DoubleSink(char* acc, size_t n_levels) noexcept : acc_(acc), n_levels_(n_levels) {}
-    bool add(size_t row, double rate, size_t below, size_t first, const double* terms, size_t n) noexcept {
+    bool add(size_t row, double rate, size_t below, size_t first, const double* p, size_t n) noexcept {
         double* cells = reinterpret_cast<double*>(acc_) + row * n_levels_;
         for (size_t k = 0; k < below; ++k) cells[k] += rate;
-        for (size_t k = 0; k < n; ++k) cells[first + k] += terms[k];
+        for (size_t k = 0; k < n; ++k) cells[first + k] += rate * p[k];
         return true;
     }
     static bool finish() noexcept { return true; }

@@ -223,9 +223,9 @@ public:
         counters_.reserve(std::min(n_rows, pairs) * stride_);
     }
 
-    // One pair: `rate` at levels 0 .. below - 1, terms[k] at level first + k (terms is
-    // overwritten). False if a cell left the accumulator's range.
-    bool add(size_t row, double rate, size_t below, size_t first, double* terms, size_t n) {
+    // One pair: `rate` at levels 0 .. below - 1, rate * p[k] at level first + k (p is overwritten).
+    // False if a cell left the accumulator's range.
+    bool add(size_t row, double rate, size_t below, size_t first, double* p, size_t n) {
         const int top = top_bin(rate);  // terms <= rate
         if (top < 0) return true;       // all of it below the grid
         size_t& slot = slot_of_row_[row];
@@ -237,7 +237,7 @@ public:
         Row& r = rows_[slot];
         r.high = std::max(r.high, top);
         if (below > 0) add_rate(slot, rate, below);
-        if (n > 0) add_terms(slot, first, terms, n, top);
+        if (n > 0) add_terms(slot, first, rate, p, n, top);
         return ++r.pairs < CARRY_EVERY || carry(slot);
     }
 
@@ -283,13 +283,14 @@ private:
         }
     }
 
-    // The terms, each <= the rate, whose leading bit is in bin `top`: its part and the next one
-    // down in one pass, the rest (bits further down, rarely) bin by bin.
-    void add_terms(size_t slot, size_t first, double* x, size_t n, int top) noexcept {
+    // The terms rate * p[k] <= the rate, whose leading bit is in bin `top`: each one's part in that
+    // bin and in the next one down in one pass, the rest (bits further down, rarely) bin by bin.
+    void add_terms(size_t slot, size_t first, double rate, double* x, size_t n, int top) noexcept {
         Row& r = rows_[slot];
         std::array<uint64_t*, BINS> bins{};
         if (top < 2) {
             r.low = 0;
+            for (size_t k = 0; k < n; ++k) x[k] *= rate;
             for (int j = 0; j <= top; ++j) bins[static_cast<size_t>(j)] = terms_of(slot, j) + first;
             split_into_bins(x, n, top, bins.data());
             return;
@@ -301,8 +302,9 @@ private:
         uint64_t* low = terms_of(slot, top - 1) + first;
         uint64_t left = 0;  // any bits of the rests but their signs
         for (size_t k = 0; k < n; ++k) {
-            const double y = x[k] + high_shifter;
-            const double rest = x[k] - (y - high_shifter);
+            const double term = rate * x[k];
+            const double y = term + high_shifter;
+            const double rest = term - (y - high_shifter);
             const double w = rest + low_shifter;
             x[k] = rest - (w - low_shifter);
             high[k] += std::bit_cast<uint64_t>(y) - high_bits;
@@ -617,10 +619,14 @@ struct Tail {
     }
 
     // p[k] = P at z[k], each strictly between below_z and above_z. Untruncated, q_trunc = 0 and
-    // mass = 1 leave Q as it is.
+    // mass = 1 would leave Q as it is.
     void inside(const double* z, double* p, size_t n) const noexcept {
-        normal_tail::upper_tail(z, p, n);
-        for (size_t k = 0; k < n; ++k) p[k] = std::min(std::max((p[k] - q_trunc) / mass, 0.0), 1.0);
+        if (q_trunc == 0 && mass == 1) {
+            normal_tail::upper_tail(z, p, n);
+        } else {
+            const double q_n = q_trunc, m = mass;
+            normal_tail::upper_tail(z, p, n, [=](double q) { return std::min(std::max((q - q_n) / m, 0.0), 1.0); });
+        }
     }
 
     // P at one z of any value.
@@ -644,15 +650,12 @@ struct Tail {
 // hazard_kernel.py runs the same loop with a sink of doubles to measure what exactness costs.)
 using ExactSink = BinnedSums;
 
-// How many levels have z = (level - mu) / sigma at most `bound` (`inclusive`) or below it. z rises
-// with the level (subtraction and division by sigma > 0 are monotone), so these levels are a run
-// from the first: found among the levels at mu + bound sigma, without dividing, then settled on
-// the z the kernels compute (the two differ only within rounding of the boundary).
-size_t levels_up_to(const std::vector<double>& levels, double mu, double sigma, double bound, bool inclusive) noexcept {
-    const auto within = [&](size_t k) {
-        const double z = (levels[k] - mu) / sigma;
-        return inclusive ? z <= bound : z < bound;
-    };
+// How many levels have z = (level - mu) / sigma <= bound. z rises with the level (subtraction and
+// division by sigma > 0 are monotone), so these levels are a run from the first: found among the
+// levels up to mu + bound sigma, without dividing, then settled on the z the kernels compute (the
+// two differ only within rounding of the boundary).
+size_t levels_up_to(const std::vector<double>& levels, double mu, double sigma, double bound) noexcept {
+    const auto within = [&](size_t k) { return (levels[k] - mu) / sigma <= bound; };
     const double threshold = mu + bound * sigma;
     const double* first = levels.data();
     size_t k = 0;
@@ -695,11 +698,8 @@ Status exceedance_loop(const Pairs& p, const std::vector<double>& log_levels, co
         size_t used = 0;
         const auto flush = [&] {
             tail.inside(z.data(), terms.data(), used);
-            for (const Window& w : windows) {
-                double* t = terms.data() + w.offset;
-                for (size_t k = 0; k < w.n; ++k) t[k] *= w.rate;
-                if (!sink.add(w.row, w.rate, w.below, w.below, t, w.n)) return false;
-            }
+            for (const Window& w : windows)
+                if (!sink.add(w.row, w.rate, w.below, w.below, terms.data() + w.offset, w.n)) return false;
             windows.clear();
             used = 0;
             return true;
@@ -717,15 +717,18 @@ Status exceedance_loop(const Pairs& p, const std::vector<double>& log_levels, co
                 status = Status::Changed;
                 return false;
             }
-            size_t below = 0, end = 0;
+            // The window: from the first level above below_z on, while z < last_z.
+            size_t below = 0, n = 0;
             if (sigma == 0) {
                 while (below < n_levels && log_levels[below] < mu) ++below;
-                end = below;
             } else {
-                below = levels_up_to(log_levels, mu, sigma, tail.below_z, true);
-                end = std::max(below, levels_up_to(log_levels, mu, sigma, last_z, false));
+                below = levels_up_to(log_levels, mu, sigma, tail.below_z);
+                for (size_t k = below; k < n_levels; ++k, ++n) {
+                    const double level_z = (log_levels[k] - mu) / sigma;
+                    if (!(level_z < last_z)) break;
+                    z[used + n] = level_z;
+                }
             }
-            const size_t n = end - below;
             if (n == 0) {
                 if (below > 0 && !sink.add(static_cast<size_t>(row), rate, below, below, terms.data(), 0)) {
                     status = Status::Overflow;
@@ -733,7 +736,6 @@ Status exceedance_loop(const Pairs& p, const std::vector<double>& log_levels, co
                 }
                 return true;
             }
-            for (size_t k = 0; k < n; ++k) z[used + k] = (log_levels[below + k] - mu) / sigma;
             windows.push_back({static_cast<size_t>(row), rate, below, used, n});
             used += n;
             if (used >= BATCH && !flush()) {

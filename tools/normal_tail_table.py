@@ -7,9 +7,9 @@ The header computes Q(z) = P(Z > z) = erfc(z / sqrt 2) / 2 as exp(-z^2/2) * R(z)
 R(z) = exp(z^2/2) Q(z) a polynomial on each of ROWS intervals, and exp(-z^2/2) as
 2^(-m/8) exp(r) with exp(r) = 1 + r + r^2 p(r) on |r| <= ln(2)/16. What is computed here:
 
-- the intervals: row i holds the |z| whose y = |z| + 1/4 lies in [2^j (1 + q/8), 2^j (1 + (q+1)/8))
-  with i = 8 (j + 2) + q, j >= -2, up to the row of |z| = 40 (the kernel's reach); the row of y
-  is read from its bits (exponent and three leading mantissa bits);
+- the intervals: row i holds the |z| whose y = |z| + 1/4 lies in [2^j (1 + q/32), 2^j (1 + (q+1)/32))
+  with i = 32 (j + 2) + q, j >= -2, up to the row of |z| = 40 (the kernel's reach); the row of y
+  is read from its bits (exponent and five leading mantissa bits);
 - per row, R(c + h t) on t in [-1, 1] (c the interval's centre, h its half width, both exact
   doubles) as a polynomial of degree DEGREE in t, from its Chebyshev expansion (mpmath.chebyfit,
   near the best approximation), its constant term split into 26 leading bits and the rest so that
@@ -34,9 +34,9 @@ HEADER = ROOT / "gmms" / "normal_tail.hpp"
 BEGIN = "// BEGIN TABLE: written by tools/normal_tail_table.py, do not edit\n"
 END = "// END TABLE\n"
 
-DEGREE = 12           # of R on each interval
+DEGREE = 8            # of R on each interval
 EXP_DEGREE = 6        # of p(r)
-SUBINTERVALS = 8      # per binade of y = |z| + 1/4
+SUBINTERVALS = 32     # per binade of y = |z| + 1/4
 REACH = 40            # the largest |z| the kernel evaluates
 
 mp.mp.dps = 60
