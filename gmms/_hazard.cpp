@@ -9,9 +9,15 @@
 // The accumulator is an int64 array whose last axis holds LIMBS = 4 limbs: one 256-bit
 // two's-complement integer, limb 0 least significant, counted in units of 2**-192. Its range is
 // |x| < 2**63; a term's bits below 2**-192 are dropped (truncated toward zero), so each term is off
-// by less than 1.6e-58, far below anything a rate or a disaggregation share can resolve.
+// by less than 1.6e-58, far below anything a rate or a disaggregation share can resolve. Within a
+// call, exceedance gathers its terms in narrower exact counters first (the binned sums) and adds
+// them to the cells once per row.
 //
-// Sections: the fixed-point numbers; buffers; argument checks; the kernels; the module.
+// The normal tail is the kernels' own (normal_tail.hpp): plain IEEE arithmetic, the same bits
+// everywhere.
+//
+// Sections: the fixed-point numbers; binned sums; buffers; argument checks; the kernels; the
+// module.
 //
 // Conventions as in the model frame: a function that can fail returns false (or an empty Ref)
 // with the interpreter's error set; owned references and buffer views are RAII objects, so an
@@ -29,7 +35,6 @@
 #include <cstring>
 #include <limits>
 #include <new>
-#include <numbers>
 #include <string>
 #include <vector>
 

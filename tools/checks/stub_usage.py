@@ -33,3 +33,6 @@ _hazard.exceedance(acc, np.array([0, 2]), np.zeros(2), np.ones(2), np.full(2, 0.
 _hazard.merge(acc, _hazard.zeros([3, 2]))
 curves: npt.NDArray[np.float64] = _hazard.to_double(acc)
 _hazard.exceedance(acc, [0, 2], np.zeros(2), np.ones(2), np.full(2, 0.1), np.zeros(2), 3.0)  # type: ignore[arg-type]
+_hazard.exceedance(acc, np.array([0, 2]), np.zeros(2), np.ones(2), np.full(2, 0.1), np.zeros(2), 3.0, tails="upper")
+_hazard.exceedance(acc, np.array([0, 2]), np.zeros(2), np.ones(2), np.full(2, 0.1), np.zeros(2), 3.0, tails="lower")  # type: ignore[arg-type]
+probabilities: npt.NDArray[np.float64] = _hazard.tail(np.linspace(-3.0, 3.0, 7), 3.0, tails="both")
