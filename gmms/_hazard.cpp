@@ -656,20 +656,21 @@ struct Tail {
 using ExactSink = BinnedSums;
 
 // How many levels have z = (level - mu) / sigma <= bound. z rises with the level (subtraction and
-// division by sigma > 0 are monotone), so these levels are a run from the first: found among the
-// levels up to mu + bound sigma, without dividing, then settled on the z the kernels compute (the
-// two differ only within rounding of the boundary).
+// division by sigma > 0 are monotone), so these levels are a run from the first: first guessed
+// as if the levels were evenly spaced (they often are: geometric in IM), then settled among the
+// levels up to mu + bound sigma, without dividing, and last on the z the kernels compute (the two
+// differ only within rounding of the boundary). Any guess gives the same count.
 size_t levels_up_to(const std::vector<double>& levels, double mu, double sigma, double bound) noexcept {
-    const auto within = [&](size_t k) { return (levels[k] - mu) / sigma <= bound; };
+    const size_t n = levels.size();
+    if (n == 0) return 0;
     const double threshold = mu + bound * sigma;
-    const double* first = levels.data();
-    size_t k = 0;
-    if (!levels.empty()) {
-        for (size_t len = levels.size(); len > 1; len -= len / 2) first = first[len / 2] <= threshold ? first + len / 2 : first;
-        k = static_cast<size_t>(first - levels.data()) + (*first <= threshold ? 1 : 0);
-    }
+    const double guess = (threshold - levels.front()) / (levels.back() - levels.front()) * static_cast<double>(n - 1);
+    size_t k = guess >= 0 ? (guess < static_cast<double>(n) ? static_cast<size_t>(guess) : n) : 0;
+    while (k < n && levels[k] <= threshold) ++k;
+    while (k > 0 && levels[k - 1] > threshold) --k;
+    const auto within = [&](size_t at) { return (levels[at] - mu) / sigma <= bound; };
     while (k > 0 && !within(k - 1)) --k;
-    while (k < levels.size() && within(k)) ++k;
+    while (k < n && within(k)) ++k;
     return k;
 }
 
