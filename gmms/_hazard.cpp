@@ -623,14 +623,18 @@ struct Tail {
         return (log_level - mu) / sigma;
     }
 
-    // p[k] = P at z[k], each strictly between below_z and above_z. Untruncated, q_trunc = 0 and
-    // mass = 1 would leave Q as it is.
+    // p[k] = P at z[k], each strictly between below_z and above_z, clamped to [0, 1]. Untruncated,
+    // q_trunc = 0 and mass = 1 would leave Q as it is. A truncation so narrow that Q(n) rounds to
+    // 1/2 leaves "both" no mass: P is then 0 (not the NaN of 0 / 0) between -n and n.
     void inside(const double* z, double* p, size_t n) const noexcept {
         if (q_trunc == 0 && mass == 1) {
             normal_tail::upper_tail(z, p, n);
         } else {
             const double q_n = q_trunc, m = mass;
-            normal_tail::upper_tail(z, p, n, [=](double q) { return std::min(std::max((q - q_n) / m, 0.0), 1.0); });
+            normal_tail::upper_tail(z, p, n, [=](double q) {
+                const double renormalised = (q - q_n) / m;
+                return renormalised > 0 ? (renormalised < 1 ? renormalised : 1.0) : 0.0;
+            });
         }
     }
 

@@ -226,6 +226,15 @@ def test_a_step_is_exceeded_below_its_mean_only(tails, truncation):
     assert hz.to_double(moments[:, hz.MOMENT_EPS]).tolist() == [0.0] * 5
 
 
+@pytest.mark.parametrize("truncation", [1e-300, 1e-17])
+def test_a_truncation_too_narrow_to_renormalise_gives_zero_between(truncation):
+    # Q(n) rounds to 1/2: "both" has no mass left between -n and n, and P is 0 there, not 0 / 0.
+    z = np.array([-1.0, -truncation, -truncation / 2, 0.0, truncation / 2, 1.0])
+    assert hz.tail(z, truncation).tolist() == [1.0, 1.0, 0.0, 0.0, 0.0, 0.0]
+    log_levels = np.array([-1.0, -truncation / 2, 0.0, 1.0])
+    assert hz.to_double(one_pair(0.0, 1.0, 0.5, log_levels, truncation)).tolist() == [0.5, 0.0, 0.0, 0.0]
+
+
 def test_upper_rule_differs_from_both_only_below_the_mean():
     log_levels = np.linspace(-5.0, 5.0, 101)
     both = hz.to_double(one_pair(0.0, 1.0, 1.0, log_levels, 2.0))
