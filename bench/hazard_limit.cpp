@@ -20,7 +20,7 @@ public:
         return true;
     }
     static bool finish() noexcept { return true; }
-    static constexpr size_t CACHE_BYTES = 256 * 1024;
+    static constexpr size_t CACHE_BYTES = size_t{256} * 1024;
     size_t row_bytes() const noexcept { return n_levels_ * sizeof(double); }
 
 private:

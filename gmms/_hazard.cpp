@@ -247,7 +247,7 @@ public:
     }
 
     // The memory of one row's counters, and how much of them the loop should keep in use at once.
-    static constexpr size_t CACHE_BYTES = 256 * 1024;
+    static constexpr size_t CACHE_BYTES = size_t{256} * 1024;
     size_t row_bytes() const noexcept { return stride_ * sizeof(uint64_t); }
 
     // Carries every row still held; false if a cell left the accumulator's range.

@@ -28,6 +28,7 @@
 #ifndef GMMS_NORMAL_TAIL_HPP
 #define GMMS_NORMAL_TAIL_HPP
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -713,7 +714,7 @@ void upper_tail(const double* z, double* q, std::size_t n, Then then) noexcept {
     constexpr double ROUNDER = 0x1.8p52;  // adding it rounds to an integer, held in the low bits
 
     for (std::size_t start = 0; start < n; start += BLOCK) {
-        const std::size_t count = n - start < BLOCK ? n - start : BLOCK;
+        const std::size_t count = std::min(n - start, BLOCK);
         // The padding repeats the first element (a known constant there would tempt the compilers
         // to hoist table reads out of the loop, and then not vectorise it).
         double in[BLOCK], out[BLOCK];
