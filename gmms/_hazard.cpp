@@ -659,12 +659,13 @@ struct Tail {
 // hazard_kernel.py runs the same loop with a sink of doubles to measure what exactness costs.)
 using ExactSink = BinnedSums;
 
-// How many levels have z = (level - mu) / sigma <= bound. z rises with the level (subtraction and
-// division by sigma > 0 are monotone), so these levels are a run from the first: first guessed
-// as if the levels were evenly spaced (they often are: geometric in IM), then settled among the
-// levels up to mu + bound sigma, without dividing, and last on the z the kernels compute (the two
-// differ only within rounding of the boundary). Any guess gives the same count.
-size_t levels_up_to(const std::vector<double>& levels, double mu, double sigma, double bound) noexcept {
+// How many levels have z = (level - mu) / sigma <= bound (`inclusive`) or < bound. z rises with
+// the level (subtraction and division by sigma > 0 are monotone), so these levels are a run from
+// the first: first guessed as if the levels were evenly spaced (they often are: geometric in IM),
+// then settled among the levels up to mu + bound sigma, without dividing, and last on the z the
+// kernels compute (the two differ only within rounding of the boundary). Any guess gives the
+// same count.
+size_t levels_up_to(const std::vector<double>& levels, double mu, double sigma, double bound, bool inclusive) noexcept {
     const size_t n = levels.size();
     if (n == 0) return 0;
     const double threshold = mu + bound * sigma;
@@ -672,7 +673,10 @@ size_t levels_up_to(const std::vector<double>& levels, double mu, double sigma, 
     size_t k = guess >= 0 ? (guess < static_cast<double>(n) ? static_cast<size_t>(guess) : n) : 0;
     while (k < n && levels[k] <= threshold) ++k;
     while (k > 0 && levels[k - 1] > threshold) --k;
-    const auto within = [&](size_t at) { return (levels[at] - mu) / sigma <= bound; };
+    const auto within = [&](size_t at) {
+        const double z = (levels[at] - mu) / sigma;
+        return inclusive ? z <= bound : z < bound;
+    };
     while (k > 0 && !within(k - 1)) --k;
     while (k < n && within(k)) ++k;
     return k;
@@ -727,17 +731,14 @@ Status exceedance_loop(const Pairs& p, const std::vector<double>& log_levels, co
                 status = Status::Changed;
                 return false;
             }
-            // The window: from the first level above below_z on, while z < last_z.
+            // The window: from the first level above below_z to the last below last_z.
             size_t below = 0, n = 0;
             if (sigma == 0) {
                 while (below < n_levels && log_levels[below] < mu) ++below;
             } else {
-                below = levels_up_to(log_levels, mu, sigma, tail.below_z);
-                for (size_t k = below; k < n_levels; ++k, ++n) {
-                    const double level_z = (log_levels[k] - mu) / sigma;
-                    if (!(level_z < last_z)) break;
-                    z[used + n] = level_z;
-                }
+                below = levels_up_to(log_levels, mu, sigma, tail.below_z, true);
+                n = std::max(below, levels_up_to(log_levels, mu, sigma, last_z, false)) - below;
+                for (size_t k = 0; k < n; ++k) z[used + k] = (log_levels[below + k] - mu) / sigma;
             }
             if (n == 0) {
                 if (below > 0 && !sink.add(static_cast<size_t>(row), rate, below, below, terms.data(), 0)) {
