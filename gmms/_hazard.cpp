@@ -241,7 +241,7 @@ public:
         }
         Row& r = rows_[slot];
         r.high = std::max(r.high, top);
-        if (below > 0) add_rate(slot, rate, below);
+        if (below > 0) add_rate(slot, rate, below, top);
         if (n > 0) add_terms(slot, first, rate, p, n, top);
         return ++r.pairs < CARRY_EVERY || carry(slot);
     }
@@ -272,32 +272,35 @@ private:
         return counters_.data() + slot * stride_ + BINS * n_levels_ + static_cast<size_t>(j) * (n_levels_ + 1);
     }
 
-    // The rate, truncated to the grid, in whole bits: its mantissa's bits that fall in each bin.
-    void add_rate(size_t slot, double rate, size_t below) noexcept {
-        constexpr uint64_t MASK = (uint64_t{1} << BIN_BITS) - 1;
-        const auto bits = std::bit_cast<uint64_t>(rate);
-        const uint64_t mantissa = (bits & ((uint64_t{1} << 52) - 1)) | (uint64_t{1} << 52);
-        const int lowest = static_cast<int>(bits >> 52) - 1075 - LSB_EXPONENT;  // grid position of its last bit
-        const int first_bin = std::max(lowest, 0) / BIN_BITS, top = top_bin(rate);
+    // The rate below the window, added once where its run of levels ends: its part in its top
+    // bin and the next one down, the rest (a rate with bits further down, rarely) bin by bin.
+    void add_rate(size_t slot, double rate, size_t below, int top) noexcept {
         Row& r = rows_[slot];
-        r.low = std::min(r.low, first_bin);
-        for (int j = first_bin; j <= top; ++j) {
-            const int shift = BIN_BITS * j - lowest;  // of the mantissa, to bring bin j's bits down
-            const uint64_t part = shift >= 64 ? 0 : shift >= 0 ? (mantissa >> shift) & MASK : (mantissa << -shift) & MASK;
-            rates(slot, j)[below] += part;
+        if (top >= 2) {
+            const double high_shifter = SHIFTER[static_cast<size_t>(top)], low_shifter = SHIFTER[static_cast<size_t>(top - 1)];
+            const double y = rate + high_shifter;
+            const double rest = rate - (y - high_shifter);
+            const double w = rest + low_shifter;
+            if (rest - (w - low_shifter) == 0) {
+                rates(slot, top)[below] += std::bit_cast<uint64_t>(y) - std::bit_cast<uint64_t>(high_shifter);
+                rates(slot, top - 1)[below] += std::bit_cast<uint64_t>(w) - std::bit_cast<uint64_t>(low_shifter);
+                r.low = std::min(r.low, top - 1);
+                return;
+            }
         }
+        std::array<uint64_t*, BINS> bins{};
+        for (int j = 0; j <= top; ++j) bins[static_cast<size_t>(j)] = rates(slot, j) + below;
+        split_into_bins(&rate, 1, top, bins.data());
+        r.low = 0;
     }
 
     // The terms rate * p[k] <= the rate, whose leading bit is in bin `top`: each one's part in that
     // bin and in the next one down in one pass, the rest (bits further down, rarely) bin by bin.
     void add_terms(size_t slot, size_t first, double rate, double* x, size_t n, int top) noexcept {
         Row& r = rows_[slot];
-        std::array<uint64_t*, BINS> bins{};
         if (top < 2) {
-            r.low = 0;
             for (size_t k = 0; k < n; ++k) x[k] *= rate;
-            for (int j = 0; j <= top; ++j) bins[static_cast<size_t>(j)] = terms_of(slot, j) + first;
-            split_into_bins(x, n, top, bins.data());
+            split_rest(slot, first, x, n, top);
             return;
         }
         r.low = std::min(r.low, top - 1);
@@ -316,10 +319,14 @@ private:
             low[k] += std::bit_cast<uint64_t>(w) - low_bits;
             left |= std::bit_cast<uint64_t>(x[k]) << 1;
         }
-        if (left == 0) return;
-        r.low = 0;
-        for (int j = 0; j <= top - 2; ++j) bins[static_cast<size_t>(j)] = terms_of(slot, j) + first;
-        split_into_bins(x, n, top - 2, bins.data());
+        if (left != 0) split_rest(slot, first, x, n, top - 2);
+    }
+
+    void split_rest(size_t slot, size_t first, double* x, size_t n, int top) noexcept {
+        std::array<uint64_t*, BINS> bins{};
+        for (int j = 0; j <= top; ++j) bins[static_cast<size_t>(j)] = terms_of(slot, j) + first;
+        split_into_bins(x, n, top, bins.data());
+        rows_[slot].low = 0;
     }
 
     // cells += the counters, level by level: each bin's count (the rates' summed from the level up)
