@@ -697,15 +697,12 @@ constexpr double from_bits(std::uint64_t b) noexcept { return std::bit_cast<doub
 
 }  // namespace detail
 
-// q[i] = then(Q(z[i])) for |z[i]| <= REACH (beyond, the row would be past the table's end). Blocks
-// of local arrays, which nothing else can alias, so that the compilers vectorise the loop over them
-// (gathering each element's row of the table); `then` is applied as the results are copied out.
-template <class Then>
-void upper_tail(const double* z, double* q, std::size_t n, Then then) noexcept {
-    using detail::bits;
-    using detail::estrin;
-    using detail::from_bits;
-    constexpr std::size_t BLOCK = 16;
+namespace detail {
+
+// q[i] = Q(z[i]) for a block of B, computed between local arrays, which nothing else can alias, so
+// that the compilers vectorise the loop over them (gathering each element's row of the table).
+template <std::size_t B>
+void upper_tail_block(const double* z, double* q) noexcept {
     constexpr int ROW_SHIFT = 52 - 5;  // a row per value of the exponent and five leading bits
     constexpr std::uint64_t FIRST_ROW = std::bit_cast<std::uint64_t>(0.25) >> ROW_SHIFT;
     constexpr std::uint64_t ROW_BITS = ~((std::uint64_t{1} << ROW_SHIFT) - 1);
@@ -713,65 +710,81 @@ void upper_tail(const double* z, double* q, std::size_t n, Then then) noexcept {
     constexpr double INV_LN2_8 = 0x1.71547652b82fep+3;  // 8 / ln 2: any nearby value will do
     constexpr double ROUNDER = 0x1.8p52;  // adding it rounds to an integer, held in the low bits
 
-    for (std::size_t start = 0; start < n; start += BLOCK) {
-        const std::size_t count = std::min(n - start, BLOCK);
-        // The padding repeats the first element (a known constant there would tempt the compilers
-        // to hoist table reads out of the loop, and then not vectorise it).
-        double in[BLOCK], out[BLOCK];
-        for (std::size_t i = 0; i < BLOCK; ++i) in[i] = z[start + (i < count ? i : 0)];
-        for (std::size_t i = 0; i < BLOCK; ++i) {
-            const double x = std::fabs(in[i]);
+    double in[B], out[B];
+    std::copy_n(z, B, in);
+    for (std::size_t i = 0; i < B; ++i) {
+        const double x = std::fabs(in[i]);
 
-            // R(x) = a0 + t X(t) on the row of y = x + 1/4: its interval has the centre
-            // c = y's leading six bits and a seventh, less 1/4, and the half width 2^e/64.
-            const std::uint64_t y = bits(x + 0.25);
-            const std::uint64_t at = (y >> ROW_SHIFT) - FIRST_ROW;
-            const double centre = from_bits((y & ROW_BITS) | HALF_ROW) - 0.25;
-            const double inv_half = from_bits((2 * 1023 + 6 - (y >> 52)) << 52);
-            const double t = (x - centre) * inv_half;
-            double a[std::size(TABLE)];
-            for (std::size_t j = 0; j < std::size(a); ++j) a[j] = TABLE[j][at];
-            const double t2 = t * t, t4 = t2 * t2;
-            const double tx = t * estrin<std::size(a) - 2>(a + 2, t, t2, t4, t4 * t4);
+        // R(x) = a0 + t X(t) on the row of y = x + 1/4: its interval has the centre
+        // c = y's leading six bits and a seventh, less 1/4, and the half width 2^e/64.
+        const std::uint64_t y = bits(x + 0.25);
+        const std::uint64_t at = (y >> ROW_SHIFT) - FIRST_ROW;
+        const double centre = from_bits((y & ROW_BITS) | HALF_ROW) - 0.25;
+        const double inv_half = from_bits((2 * 1023 + 6 - (y >> 52)) << 52);
+        const double t = (x - centre) * inv_half;
+        double a[std::size(TABLE)];
+        for (std::size_t j = 0; j < std::size(a); ++j) a[j] = TABLE[j][at];
+        const double t2 = t * t, t4 = t2 * t2;
+        const double tx = t * estrin<std::size(a) - 2>(a + 2, t, t2, t4, t4 * t4);
 
-            // exp(-x^2/2) = 2^(-m/8) exp(r), |r| <= ln(2)/16: x = s + d with s the 26 leading
-            // bits of x, so that s^2 is exact and x^2 = s^2 + d (s + x), the second term small.
-            const double s = detail::leading_26_bits(x);
-            const double d = x - s;
-            const double half_s2 = -0.5 * (s * s);
-            const double rest = -0.5 * (d * (s + x));
-            const double rounded = half_s2 * INV_LN2_8 + ROUNDER;
-            const double minus_m = rounded - ROUNDER;
-            const std::uint64_t m = bits(ROUNDER) - bits(rounded);  // >= 0
-            const double r = (half_s2 - minus_m * LN2_8_HIGH) + (rest - minus_m * LN2_8_LOW);  // first part exact
-            const double r2 = r * r, r4 = r2 * r2;
-            const double e1 = r + r2 * estrin<EXP_COEFFS.size()>(EXP_COEFFS.data(), r, r2, r4, r4 * r4);  // exp(r) - 1
+        // exp(-x^2/2) = 2^(-m/8) exp(r), |r| <= ln(2)/16: x = s + d with s the 26 leading
+        // bits of x, so that s^2 is exact and x^2 = s^2 + d (s + x), the second term small.
+        const double s = leading_26_bits(x);
+        const double d = x - s;
+        const double half_s2 = -0.5 * (s * s);
+        const double rest = -0.5 * (d * (s + x));
+        const double rounded = half_s2 * INV_LN2_8 + ROUNDER;
+        const double minus_m = rounded - ROUNDER;
+        const std::uint64_t m = bits(ROUNDER) - bits(rounded);  // >= 0
+        const double r = (half_s2 - minus_m * LN2_8_HIGH) + (rest - minus_m * LN2_8_LOW);  // first part exact
+        const double r2 = r * r, r4 = r2 * r2;
+        const double e1 = r + r2 * estrin<EXP_COEFFS.size()>(EXP_COEFFS.data(), r, r2, r4, r4 * r4);  // exp(r) - 1
 
-            // Q(x) 2^(m/8 rounded down) = (p_high + p_low)(1 + e1)(a0_high + a0_low + t X), with
-            // p = 2^(-(m mod 8)/8): p_high a0_high is exact, the rest about a tenth of it.
-            const double p_high = POW2[0][m & 7], p_low = POW2[1][m & 7];
-            const double a0_high = a[0], a0_low = a[1];
-            const double lead = p_high * a0_high;
-            const double r_x = a0_low + tx;
-            const double others = lead * e1 + (p_high * r_x + p_low * (a0_high + r_x)) * (1.0 + e1);
+        // Q(x) 2^(m/8 rounded down) = (p_high + p_low)(1 + e1)(a0_high + a0_low + t X), with
+        // p = 2^(-(m mod 8)/8): p_high a0_high is exact, the rest about a tenth of it.
+        const double p_high = POW2[0][m & 7], p_low = POW2[1][m & 7];
+        const double a0_high = a[0], a0_low = a[1];
+        const double lead = p_high * a0_high;
+        const double r_x = a0_low + tx;
+        const double others = lead * e1 + (p_high * r_x + p_low * (a0_high + r_x)) * (1.0 + e1);
 
-            // 2^(-(m >> 3)) in two steps, each a normal double, so that a subnormal Q is rounded once.
-            const std::uint64_t k = m >> 3, k1 = k >> 1, k2 = k - k1;
-            const double scale1 = from_bits((1023 - k1) << 52), scale2 = from_bits((1023 - k2) << 52);
-            const double positive = ((lead + others) * scale1) * scale2;
+        // 2^(-(m >> 3)) in two steps, each a normal double, so that a subnormal Q is rounded once.
+        const std::uint64_t k = m >> 3, k1 = k >> 1, k2 = k - k1;
+        const double scale1 = from_bits((1023 - k1) << 52), scale2 = from_bits((1023 - k2) << 52);
+        const double positive = ((lead + others) * scale1) * scale2;
 
-            // 1 - Q(x): Q(x) <= 1/2 is normal here, so its two parts scale exactly.
-            const double high = (lead * scale1) * scale2, low = (others * scale1) * scale2;
-            const double one_minus = 1.0 - high;
-            const double back = one_minus - 1.0;
-            const double one_minus_err = (1.0 - (one_minus - back)) + (-high - back);
-            const double negative = one_minus + (one_minus_err - low);
+        // 1 - Q(x): Q(x) <= 1/2 is normal here, so its two parts scale exactly.
+        const double high = (lead * scale1) * scale2, low = (others * scale1) * scale2;
+        const double one_minus = 1.0 - high;
+        const double back = one_minus - 1.0;
+        const double one_minus_err = (1.0 - (one_minus - back)) + (-high - back);
+        const double negative = one_minus + (one_minus_err - low);
 
-            // A select on the sign bit, written with bits so that the compilers keep it branch-free.
-            const std::uint64_t mask = 0 - (bits(in[i]) >> 63);
-            out[i] = from_bits((bits(negative) & mask) | (bits(positive) & ~mask));
-        }
-        for (std::size_t i = 0; i < count; ++i) q[start + i] = then(out[i]);
+        // A select on the sign bit, written with bits so that the compilers keep it branch-free.
+        const std::uint64_t mask = 0 - (bits(in[i]) >> 63);
+        out[i] = from_bits((bits(negative) & mask) | (bits(positive) & ~mask));
+    }
+    std::copy_n(out, B, q);
+}
+
+}  // namespace detail
+
+// q[i] = then(Q(z[i])) for |z[i]| <= REACH (beyond, the row would be past the table's end): by
+// blocks of 16, vectorised, and the rest one by one (the same operations on each element, so the
+// same bits either way); `then` is applied as the results are copied out.
+template <class Then>
+void upper_tail(const double* z, double* q, std::size_t n, Then then) noexcept {
+    constexpr std::size_t BLOCK = 16;
+    std::size_t start = 0;
+    for (; start + BLOCK <= n; start += BLOCK) {
+        double out[BLOCK];
+        detail::upper_tail_block<BLOCK>(z + start, out);
+        for (std::size_t i = 0; i < BLOCK; ++i) q[start + i] = then(out[i]);
+    }
+    for (std::size_t i = 0; i < n % BLOCK; ++i) {
+        double out;
+        detail::upper_tail_block<1>(z + start + i, &out);
+        q[start + i] = then(out);
     }
 }
 
