@@ -319,7 +319,13 @@ private:
             low[k] += std::bit_cast<uint64_t>(w) - low_bits;
             left |= std::bit_cast<uint64_t>(x[k]) << 1;
         }
-        if (left != 0) split_rest(slot, first, x, n, top - 2);
+        if (left == 0) return;
+        // Only the terms with bits left go on (in the far tail, the last few of the window).
+        const auto has_rest = [&](size_t k) { return (std::bit_cast<uint64_t>(x[k]) << 1) != 0; };
+        size_t from = 0, to = n;
+        while (!has_rest(from)) ++from;
+        while (!has_rest(to - 1)) --to;
+        split_rest(slot, first + from, x + from, to - from, top - 2);
     }
 
     void split_rest(size_t slot, size_t first, double* x, size_t n, int top) noexcept {
@@ -696,7 +702,7 @@ template <class Sink>
 Status exceedance_loop(const Pairs& p, const std::vector<double>& log_levels, const Tail& tail, Sink& sink,
                        Py_ssize_t n_rows) noexcept {
     constexpr size_t BATCH = 1024;   // levels within the pairs' windows whose tails are computed at once
-    constexpr size_t CHUNK = 16384;  // pairs put in order of their rows' blocks at once
+    constexpr size_t CHUNK = 65536;  // pairs put in order of their rows' blocks at once
     struct Window {
         size_t row;
         double rate;
