@@ -622,7 +622,8 @@ struct Tail {
           above_z(std::min(truncation, normal_tail::REACH)) {}
 
     // Q(z) rounds to 1 from -ONE_BELOW down (1 - Q(9) = 1 - 1.1e-19), and so does P under either
-    // rule (Q(n) is then below 2^-54 or the truncation cuts first): the term is the rate itself.
+    // rule (under Upper it is then (1 - Q(n)) / (1 - Q(n)); under Both Q(n) is below 2^-54, or the
+    // truncation cuts first): the term is the rate itself.
     static constexpr double ONE_BELOW = 9.0;
     // From NO_TERM z up a term is below the grid for any rate < 2^MAX_EXPONENT (Q(19) = 1.2e-80,
     // and P <= 2 Q(z)), so exceedance stops there.
@@ -682,7 +683,8 @@ size_t levels_up_to(const std::vector<double>& levels, double mu, double sigma, 
     const size_t n = levels.size();
     if (n == 0) return 0;
     const double threshold = mu + bound * sigma;
-    const double guess = (threshold - levels.front()) / (levels.back() - levels.front()) * static_cast<double>(n - 1);
+    const double guess =
+        n > 1 ? (threshold - levels.front()) / (levels.back() - levels.front()) * static_cast<double>(n - 1) : 0.0;
     size_t k = guess >= 0 ? (guess < static_cast<double>(n) ? static_cast<size_t>(guess) : n) : 0;
     while (k < n && levels[k] <= threshold) ++k;
     while (k > 0 && levels[k - 1] > threshold) --k;
@@ -717,8 +719,9 @@ Status exceedance_loop(const Pairs& p, const std::vector<double>& log_levels, co
     try {
         std::vector<double> z(BATCH + n_levels), terms(BATCH + n_levels);
         std::vector<Window> windows;
-        std::vector<uint32_t> order, starts;
+        std::vector<uint32_t> blocks, order, starts;
         if (n_blocks > 1) {
+            blocks.resize(CHUNK);
             order.resize(CHUNK);
             starts.resize(n_blocks + 1);
         }
@@ -775,15 +778,17 @@ Status exceedance_loop(const Pairs& p, const std::vector<double>& log_levels, co
                     if (!pair(first + static_cast<Py_ssize_t>(i))) return status;
                 continue;
             }
-            // A counting sort by block (a row out of range goes last, to be refused in turn).
-            const auto block = [&](size_t i) {
-                const auto row = p.rows.at<int64_t>(first + static_cast<Py_ssize_t>(i));
-                return row >= 0 && row < n_rows ? static_cast<size_t>(row) / block_rows : n_blocks - 1;
-            };
+            // A counting sort by block, each pair's block read once (a row out of range goes last, to
+            // be refused in turn; a row changed since it was read is refused by `pair`).
             std::fill(starts.begin(), starts.end(), 0);
-            for (size_t i = 0; i < count; ++i) ++starts[block(i) + 1];
+            for (size_t i = 0; i < count; ++i) {
+                const auto row = p.rows.at<int64_t>(first + static_cast<Py_ssize_t>(i));
+                blocks[i] = static_cast<uint32_t>(row >= 0 && row < n_rows ? static_cast<size_t>(row) / block_rows
+                                                                           : n_blocks - 1);
+                ++starts[blocks[i] + 1];
+            }
             for (size_t b = 1; b <= n_blocks; ++b) starts[b] += starts[b - 1];
-            for (size_t i = 0; i < count; ++i) order[starts[block(i)]++] = static_cast<uint32_t>(i);
+            for (size_t i = 0; i < count; ++i) order[starts[blocks[i]]++] = static_cast<uint32_t>(i);
             for (size_t i = 0; i < count; ++i)
                 if (!pair(first + static_cast<Py_ssize_t>(order[i]))) return status;
         }

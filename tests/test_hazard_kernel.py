@@ -326,6 +326,34 @@ def test_many_pairs_on_one_row_are_carried_exactly():
     assert [value(cell) for cell in acc[0]] == expected[0]
 
 
+def test_rows_rewritten_during_the_call_are_refused_or_summed_never_a_crash():
+    # The kernel runs without the interpreter lock; another thread may rewrite the arrays. Each
+    # pair's row is read once to order the pairs and again to add them: a row moved to another
+    # block in between must neither corrupt memory nor pass unchecked.
+    import threading
+    rows, mu, sigma, rate, log_levels = catalogue(200_000, 1000, np.random.default_rng(9))
+    stop = threading.Event()
+
+    def rewrite():
+        rng = np.random.default_rng(10)
+        while not stop.is_set():
+            at = rng.integers(0, len(rows), 64)
+            rows[at] = rng.integers(-1, 1000, 64)
+
+    writer = threading.Thread(target=rewrite)
+    writer.start()
+    try:
+        for _ in range(4):
+            acc = hz.zeros((1000, len(log_levels)))
+            try:
+                hz.exceedance(acc, rows, mu, sigma, rate, log_levels, 3.0)
+            except ValueError as error:
+                assert "changed" in str(error) or "outside" in str(error)
+    finally:
+        stop.set()
+        writer.join()
+
+
 # ---------------------------------------------------------------------------------------------
 # Order, grouping and batches
 
