@@ -2,6 +2,7 @@
 
     /usr/bin/python3 bench/hazard.py [--scenarios 1000] [--sites 1000] [--levels 40]
                                      [--repeat 3] [--workers 2] [--memory-pairs 10000000]
+                                     [--baseline REVISION]
 
 For each model, on a synthetic catalogue of SCENARIOS x SITES pairs with annual rates, read from
 HDF5, side by side in one run (best of REPEAT):
@@ -13,7 +14,10 @@ HDF5, side by side in one run (best of REPEAT):
 - serial: ``gmms.hazard.run(..., serial=True)`` from HDF5 to HDF5 (no disaggregation): reading,
   checking, tasks of 100,000 pairs, merging and writing besides;
 - workers: the same on a local cluster of WORKERS processes started beforehand, and the
-  ceiling: the speed-up that cluster gives, at the same moment, to work parallel by nature.
+  ceiling: the speed-up that cluster gives, at the same moment, to work parallel by nature;
+- with --baseline REVISION (by default the kernel before it computed its own normal tail; 'none'
+  to skip): that revision's gmms._hazard built beside the current one (bench/baseline.py), and
+  the kernel and the serial run again with it, taking turns with the current one.
 
 Then the peak resident memory (VmHWM) of a serial run over MEMORY_PAIRS pairs of Tarvik from
 HDF5, in a child process.
@@ -31,9 +35,11 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path[:0] = [str(ROOT)]
 
 import numpy as np  # noqa: E402
+from baseline import BEFORE_OWN_TAIL, load_kernel  # noqa: E402
 from catalogue import make, spin  # noqa: E402
 
 from gmms import _hazard, hazard  # noqa: E402
+from gmms.hazard import reduce  # noqa: E402
 from gmms.catalogue import synthetic  # noqa: E402
 from gmms.models import MODELS, SITES  # noqa: E402
 from gmms.siblings import use_siblings  # noqa: E402
@@ -84,10 +90,21 @@ def in_memory(model, scenarios, p_path):
     return calls, rate, rows_of_pairs.astype(np.int64), len(unique)
 
 
-def kernel(rows, n_sites, mu, sigma, rate, log_levels):
-    acc = _hazard.zeros((n_sites, len(log_levels)))
-    _hazard.exceedance(acc, rows, mu, sigma, rate, log_levels, TRUNCATION)
+def kernel(rows, n_sites, mu, sigma, rate, log_levels, module=_hazard):
+    acc = module.zeros((n_sites, len(log_levels)))
+    module.exceedance(acc, rows, mu, sigma, rate, log_levels, TRUNCATION)
     return acc
+
+
+def with_kernel(module, function):
+    """function() with the hazard runner's tasks summing through `module` in place of gmms._hazard
+    (a serial run works in this process)."""
+    current = reduce._hazard
+    reduce._hazard = module
+    try:
+        return function()
+    finally:
+        reduce._hazard = current
 
 
 def bare(model, calls, rows, n_sites, rate, log_levels):
@@ -139,8 +156,11 @@ def main():
     parser.add_argument("--memory-pairs", type=int, default=10_000_000,
                         help="pairs of the memory run (0: skip it)")
     parser.add_argument("--models", nargs="*", default=["Tarvik", "Morrand"])
+    parser.add_argument("--baseline", default=BEFORE_OWN_TAIL,
+                        help="a revision whose kernel to time beside this one ('none': skip)")
     args = parser.parse_args()
     use_siblings()
+    old = None if args.baseline == "none" else load_kernel(args.baseline)
 
     from distributed import Client
 
@@ -172,11 +192,18 @@ def main():
             sigma = np.hypot(np.concatenate([r[1] for r in results]),
                              np.concatenate([r[2] for r in results]))
             times = {"kernel": [], "bare": [], "serial": [], "workers": []}
+            if old is not None:
+                times.update({"kernel-old": [], "serial-old": []})
             ceilings = []
             for _ in range(args.repeat):
                 ceilings.append(ceiling(client, args.workers))
                 times["kernel"].append(timed(lambda: kernel(rows, n_sites, mu, sigma, rate,
                                                             log_levels)))
+                if old is not None:
+                    times["kernel-old"].append(timed(lambda: kernel(rows, n_sites, mu, sigma, rate,
+                                                                    log_levels, old)))
+                    times["serial-old"].append(timed(lambda: with_kernel(old, lambda: hazard.run(
+                        model, s_path, p_path, serial=True, **run))))
                 times["bare"].append(timed(lambda: bare(model, calls, rows, n_sites, rate,
                                                         log_levels)))
                 times["serial"].append(timed(lambda: hazard.run(model, s_path, p_path,
@@ -189,6 +216,11 @@ def main():
                   f"{speed['serial']:15.3f} {best['serial'] / best['kernel']:14.2f} "
                   f"{best['serial'] / best['bare']:12.2f} {speed['workers']:16.3f} "
                   f"{best['serial'] / best['workers']:9.2f} {max(ceilings):8.2f}", flush=True)
+            if old is not None:
+                print(f"{'':8} baseline {args.baseline}: kernel {speed['kernel-old']:.3f} Mpair/s, "
+                      f"this one {best['kernel-old'] / best['kernel']:.2f}x as fast; serial "
+                      f"{speed['serial-old']:.3f} Mpair/s, this one "
+                      f"{best['serial-old'] / best['serial']:.2f}x as fast", flush=True)
     if args.memory_pairs:
         with tempfile.TemporaryDirectory(prefix="gmms-bench-") as tmp:
             n, size_mib, peak = peak_memory(pathlib.Path(tmp), args.memory_pairs, args.levels)

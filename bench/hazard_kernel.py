@@ -9,12 +9,14 @@ into per-site curves, the normal truncated at 3 sigmas (and, second, untruncated
 - ``scipy``: vectorised numpy/scipy (``scipy.special.ndtr`` over a pairs x levels block, the
   truncation renormalised, ``np.bincount`` by site and level), in blocks of pairs: the fastest
   such code we found;
-- ``scipy-sf``: the same as often written, with ``scipy.stats.norm.sf`` and ``np.add.at``.
+- ``scipy-sf``: the same as often written, with ``scipy.stats.norm.sf`` and ``np.add.at``;
+- ``old``: the kernel of an earlier revision (--baseline, by default the one before the kernel
+  computed its own normal tail; bench/baseline.py builds it beside this one; 'none' to skip).
 
 Prints pairs x levels per second and the ratios, measured side by side (interleaved repeats,
 the best of each, in CPU time, which other processes on the machine disturb less than wall-clock
 time), and the largest relative difference of the curves from scipy's.
-Run: OMP_NUM_THREADS=1 /usr/bin/python3 bench/hazard_kernel.py [--pairs N] [--repeats R]
+Run: OMP_NUM_THREADS=1 /usr/bin/python3 bench/hazard_kernel.py [--pairs N] [--repeats R] [--baseline REV]
 """
 
 import argparse
@@ -33,6 +35,8 @@ if __name__ == "__main__":
     # Run as a script: the modules built in the source tree. (Imported by the tests, the path is
     # theirs: it may name another build first.)
     sys.path.insert(0, str(ROOT))
+from baseline import BEFORE_OWN_TAIL, load_kernel  # noqa: E402
+
 from gmms import _hazard  # noqa: E402
 
 N_LEVELS = 40
@@ -87,7 +91,10 @@ def main():
     parser.add_argument("--pairs", type=int, default=200_000)
     parser.add_argument("--sites", type=int, default=1000)
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--baseline", default=BEFORE_OWN_TAIL,
+                        help="a revision whose kernel to time beside this one ('none': skip)")
     options = parser.parse_args()
+    old = None if options.baseline == "none" else load_kernel(options.baseline)
     rows, mu, sigma, rate, log_levels = catalogue(options.pairs, options.sites, np.random.default_rng(14))
     double_sum = load_double_sum()
     work = options.pairs * N_LEVELS
@@ -95,10 +102,10 @@ def main():
 
     for truncation in (3.0, math.inf):
 
-        def ours():
-            acc = _hazard.zeros((options.sites, N_LEVELS))
-            _hazard.exceedance(acc, rows, mu, sigma, rate, log_levels, truncation)
-            return _hazard.to_double(acc)
+        def ours(module=_hazard):
+            acc = module.zeros((options.sites, N_LEVELS))
+            module.exceedance(acc, rows, mu, sigma, rate, log_levels, truncation)
+            return module.to_double(acc)
 
         def double():
             acc = np.zeros((options.sites, N_LEVELS))
@@ -115,6 +122,8 @@ def main():
         runs = {"ours": ours, "scipy": scipy, "scipy-sf": scipy_sf}
         if double_sum:
             runs["double"] = double
+        if old is not None:
+            runs["old"] = lambda: ours(old)
         best = dict.fromkeys(runs, math.inf)
         for _ in range(options.repeats):
             for label, run in runs.items():
@@ -131,6 +140,8 @@ def main():
               f"vs scipy-sf: {best['scipy-sf'] / best['ours']:.1f}x faster")
         if "double" in best:
             print(f"  exact vs double sum: {best['ours'] / best['double']:.3f}x the time")
+        if "old" in best:
+            print(f"  ours vs old ({options.baseline}): {best['old'] / best['ours']:.2f}x faster")
         print(f"  largest relative difference from scipy (cells above 1e-12 of the largest): {worst:.1e}")
 
 

@@ -13,29 +13,19 @@ namespace {
 class DoubleSink {
 public:
     DoubleSink(char* acc, size_t n_levels) noexcept : acc_(acc), n_levels_(n_levels) {}
-    bool start(size_t row, double rate) noexcept {
-        row_ = row;
-        rate_ = rate;
+    bool add(size_t row, double rate, size_t below, size_t first, const double* p, size_t n) noexcept {
+        double* cells = reinterpret_cast<double*>(acc_) + row * n_levels_;
+        for (size_t k = 0; k < below; ++k) cells[k] += rate;
+        for (size_t k = 0; k < n; ++k) cells[first + k] += rate * p[k];
         return true;
     }
-    bool below(size_t count) noexcept {
-        for (size_t k = 0; k < count; ++k) add(k, rate_);
-        return true;
-    }
-    bool add(size_t level, double term) noexcept {
-        double v;
-        char* at = acc_ + (row_ * n_levels_ + level) * sizeof v;
-        std::memcpy(&v, at, sizeof v);
-        v += term;
-        std::memcpy(at, &v, sizeof v);
-        return true;
-    }
+    static bool finish() noexcept { return true; }
+    static constexpr size_t CACHE_BYTES = size_t{256} * 1024;
+    size_t row_bytes() const noexcept { return n_levels_ * sizeof(double); }
 
 private:
     char* acc_;
     size_t n_levels_;
-    size_t row_ = 0;
-    double rate_ = 0;
 };
 
 }  // namespace
@@ -57,7 +47,7 @@ int hazard_double_sum(PyObject* acc_obj, PyObject* rows, PyObject* mu, PyObject*
             !read_increasing(levels, "log_levels", log_levels) || !check_truncation(truncation) ||
             !check_pairs(pairs, acc.shape(0)))
             return -1;
-        const Tail tail(truncation);
+        const Tail tail(truncation, Tails::Both);
         DoubleSink sink(acc.data(), log_levels.size());
         return without_gil([&] { return exceedance_loop(pairs, log_levels, tail, sink, acc.shape(0)); }) ? 0 : -1;
     } catch (const std::bad_alloc&) {

@@ -1,18 +1,22 @@
 """gmms._hazard: the exceedance and disaggregation kernels and their exact accumulator.
 
-Oracles: scipy's normal tail for the curves, Python's integers and fractions.Fraction for the
-fixed-point values and their rounding, and the curves themselves for the disaggregation totals.
+Oracles: mpmath's erfc (correctly rounded through fractions.Fraction) for the normal tail, scipy's
+normal tail and truncated normal for the curves, Python's integers and fractions.Fraction for the
+fixed-point values, their rounding and the exact sums, and the curves themselves for the
+disaggregation totals.
 """
 
 import math
 import sys
 from fractions import Fraction
 
+import mpmath
 import numpy as np
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-from scipy.stats import norm
+from scipy.special import ndtr
+from scipy.stats import norm, truncnorm
 
 from conftest import ROOT
 from gmms import _hazard as hz
@@ -41,10 +45,10 @@ def on_grid(x):
     return int(Fraction(x) * SCALE)
 
 
-def one_pair(mu, sigma, rate, log_levels, truncation):
+def one_pair(mu, sigma, rate, log_levels, truncation, tails="both"):
     acc = hz.zeros((1, len(log_levels)))
     hz.exceedance(acc, np.zeros(1, np.int64), np.array([mu]), np.array([sigma]), np.array([rate]),
-                  np.asarray(log_levels, float), truncation)
+                  np.asarray(log_levels, float), truncation, tails=tails)
     return acc[0]
 
 
@@ -104,6 +108,250 @@ def test_catalogue_against_scipy(truncation):
     expected = scipy_exceedance(rows, mu, sigma, rate, log_levels, truncation, 40)
     checked = expected > 1e-9 * expected.max()
     np.testing.assert_allclose(hz.to_double(acc)[checked], expected[checked], rtol=1e-12, atol=0)
+
+
+# ---------------------------------------------------------------------------------------------
+# The normal tail
+
+
+def correctly_rounded_q(z):
+    """Q(z) = erfc(z / sqrt 2) / 2 of the exact z, rounded to the nearest double (ties to even;
+    Fraction's float() rounds correctly, subnormals included)."""
+    with mpmath.workdps(40):
+        q = mpmath.erfc(mpmath.mpf(z) / mpmath.sqrt(2)) / 2
+        if q == 0:
+            return 0.0
+        mantissa, exponent = mpmath.frexp(q)
+        return float(Fraction(int(mpmath.ldexp(mantissa, 120))) * Fraction(2) ** (int(exponent) - 120))
+
+
+def tail_points():
+    """A dense grid from -40 to 40, random points, and points on each side of the table's row
+    boundaries (|z| + 1/4 = 2^j (1 + q/32)) and of the sign."""
+    rng = np.random.default_rng(22)
+    edges = np.array([2.0**j * (1 + q / 32) - 0.25 for j in range(-2, 6) for q in range(32)])
+    edges = edges[edges <= 40]
+    near = np.concatenate([np.nextafter(edges, -np.inf), edges, np.nextafter(edges, np.inf)])
+    return np.concatenate([np.linspace(-40.0, 40.0, 16001), rng.uniform(-40.0, 40.0, 4000),
+                           rng.normal(0.0, 3.0, 4000), near, -near, [0.0, -0.0, 5e-324, -5e-324]])
+
+
+def test_tail_within_one_ulp_of_the_correctly_rounded_tail():
+    z = tail_points()
+    got = hz.tail(z, math.inf)
+    expected = np.array([correctly_rounded_q(x) for x in z])
+    # Both non-negative: the difference of the bit patterns counts the doubles between them.
+    ulps = np.abs(got.view(np.int64) - expected.view(np.int64))
+    assert ulps.max() <= 1, (z[ulps.argmax()], got[ulps.argmax()], expected[ulps.argmax()])
+
+
+def test_tail_against_scipy_ndtr():
+    # scipy rounds z / sqrt 2 before its erfc, which costs it relative accuracy in the far tail,
+    # and its results turn 0 among the subnormals.
+    z = np.linspace(-37.0, 37.0, 74001)
+    got, expected = hz.tail(z, math.inf), ndtr(-z)
+    for reach, rtol in ((5.0, 1e-14), (37.0, 5e-13)):
+        inside = np.abs(z) <= reach
+        np.testing.assert_allclose(got[inside], expected[inside], rtol=rtol, atol=0)
+
+
+@pytest.mark.parametrize("tails", ["both", "upper"])
+def test_tail_ends_are_exact(tails):
+    z = np.array([-np.inf, -40.0, -9.0, np.nan, 38.5, 40.0, np.inf])
+    got = hz.tail(z, math.inf, tails=tails)
+    assert got[:3].tolist() == [1.0, 1.0, 1.0] and math.isnan(got[3]) and got[4:].tolist() == [0.0] * 3
+    # Q rounds to 1 from -9 down, as the kernels' cut there assumes.
+    assert np.all(hz.tail(np.linspace(-40.0, -9.0, 10001), math.inf, tails=tails) == 1.0)
+
+
+def test_tail_keeps_the_shape_and_reads_any_strides():
+    z = np.linspace(-3.0, 3.0, 24).reshape(2, 3, 4)
+    got = hz.tail(z[:, ::2, ::-1], 3.0)
+    assert got.shape == (2, 2, 4)
+    np.testing.assert_array_equal(got, hz.tail(np.ascontiguousarray(z[:, ::2, ::-1]).ravel(), 3.0).reshape(2, 2, 4))
+
+
+# ---------------------------------------------------------------------------------------------
+# Truncation: both tails, or the upper one only
+
+
+def truncated_sf(z, truncation, tails):
+    """scipy's truncated normal: P(Z > z | -n < Z < n), or P(Z > z | Z < n) for the upper tail."""
+    lower = -truncation if tails == "both" else -np.inf
+    return truncnorm.sf(z, lower, truncation)
+
+
+@pytest.mark.parametrize("tails", ["both", "upper"])
+@pytest.mark.parametrize("truncation", [0.5, 2.0, 3.0, 8.5, math.inf])
+def test_tail_rules_against_scipy(tails, truncation):
+    z = np.concatenate([np.linspace(-12.0, 12.0, 2401), [-truncation, truncation]])
+    z = z[np.isfinite(z)]
+    got, expected = hz.tail(z, truncation, tails=tails), truncated_sf(z, truncation, tails)
+    # Near the truncation both lose digits to Q(z) - Q(n); elsewhere the tail's own digits.
+    checked = expected > 1e-6
+    np.testing.assert_allclose(got[checked], expected[checked], rtol=1e-12, atol=0)
+    assert np.all(got[z >= truncation] == 0) and np.all((got >= 0) & (got <= 1))
+    if tails == "both":
+        assert np.all(got[z <= -truncation] == 1)
+    elif truncation < 8:
+        # Nothing cut below: at -n the upper rule still leaves Q(n) / (1 - Q(n)) unexceeded.
+        assert got[-2] < 1
+
+
+@pytest.mark.parametrize("tails", ["both", "upper"])
+@pytest.mark.parametrize("truncation", [3.0, math.inf])
+def test_catalogue_curves_by_rule_against_scipy(tails, truncation):
+    rows, mu, sigma, rate, log_levels = catalogue(3000, 40, np.random.default_rng(6))
+    acc = hz.zeros((40, len(log_levels)))
+    hz.exceedance(acc, rows, mu, sigma, rate, log_levels, truncation, tails=tails)
+    z = (log_levels[None, :] - mu[:, None]) / sigma[:, None]
+    expected = np.zeros((40, len(log_levels)))
+    np.add.at(expected, rows, rate[:, None] * truncated_sf(z, truncation, tails))
+    checked = expected > 1e-9 * expected.max()
+    np.testing.assert_allclose(hz.to_double(acc)[checked], expected[checked], rtol=1e-12, atol=0)
+
+
+@pytest.mark.parametrize("tails", ["both", "upper"])
+@pytest.mark.parametrize("truncation", [0.5, 3.0, math.inf])
+def test_a_step_is_exceeded_below_its_mean_only(tails, truncation):
+    # sigma 0: the rate at every level below the mean, nothing at or above it, whatever the rule.
+    log_levels = np.array([-2.0, 0.5 - 1e-15, 0.5, 0.5 + 1e-15, 3.0])
+    got = hz.to_double(one_pair(0.5, 0.0, 0.25, log_levels, truncation, tails=tails))
+    assert got.tolist() == [0.25, 0.25, 0.0, 0.0, 0.0]
+    cells, moments = hz.zeros((5, 1, 1)), hz.zeros((5, hz.N_MOMENTS))
+    hz.disaggregate(cells, moments, np.arange(5), np.zeros(5, np.int64), np.full(5, 0.5), np.zeros(5),
+                    np.full(5, 0.25), np.full(5, 6.0), np.full(5, 10.0), log_levels, truncation,
+                    np.array([-1.0, 1.0]), tails=tails)
+    assert hz.to_double(cells).ravel().tolist() == [0.25, 0.25, 0.0, 0.0, 0.0]
+    assert hz.to_double(moments[:, hz.MOMENT_EPS]).tolist() == [0.0] * 5
+
+
+@pytest.mark.parametrize("truncation", [1e-300, 1e-17])
+def test_a_truncation_too_narrow_to_renormalise_gives_zero_between(truncation):
+    # Q(n) rounds to 1/2: "both" has no mass left between -n and n, and P is 0 there, not 0 / 0.
+    z = np.array([-1.0, -truncation, -truncation / 2, 0.0, truncation / 2, 1.0])
+    assert hz.tail(z, truncation).tolist() == [1.0, 1.0, 0.0, 0.0, 0.0, 0.0]
+    log_levels = np.array([-1.0, -truncation / 2, 0.0, 1.0])
+    assert hz.to_double(one_pair(0.0, 1.0, 0.5, log_levels, truncation)).tolist() == [0.5, 0.0, 0.0, 0.0]
+
+
+def test_upper_rule_differs_from_both_only_below_the_mean():
+    log_levels = np.linspace(-5.0, 5.0, 101)
+    both = hz.to_double(one_pair(0.0, 1.0, 1.0, log_levels, 2.0))
+    upper = hz.to_double(one_pair(0.0, 1.0, 1.0, log_levels, 2.0, tails="upper"))
+    assert np.all(upper[log_levels <= -2.0] < 1.0) and np.all(both[log_levels <= -2.0] == 1.0)
+    assert np.all(upper[log_levels >= 2.0] == 0.0) and np.all(both[log_levels >= 2.0] == 0.0)
+    # The upper rule renormalises by 1 - Q(n) instead of 1 - 2 Q(n): it exceeds less.
+    assert np.all(upper <= both)
+
+
+@pytest.mark.parametrize("call", ["exceedance", "disaggregate", "tail"])
+@pytest.mark.parametrize("tails, error", [("lower", ValueError), ("", ValueError), (1, TypeError), (None, TypeError)])
+def test_tails_refuses(call, tails, error):
+    with pytest.raises(error):
+        if call == "exceedance":
+            hz.exceedance(**exceedance_args(), tails=tails)
+        elif call == "disaggregate":
+            hz.disaggregate(**disaggregate_args(), tails=tails)
+        else:
+            hz.tail(np.zeros(3), 3.0, tails=tails)
+
+
+def test_tails_is_keyword_only():
+    args = exceedance_args()
+    with pytest.raises(TypeError):
+        hz.exceedance(*args.values(), "upper")
+
+
+# ---------------------------------------------------------------------------------------------
+# The exact sums: every cell the exact sum of its terms on the grid
+
+
+def kernel_terms(rows, mu, sigma, rate, log_levels, truncation, tails, n_rows):
+    """The terms the kernel adds, each truncated to the grid, summed exactly in Python integers.
+
+    P comes from hz.tail (tested above), z and rate * P in the same IEEE arithmetic as the kernel;
+    a term is the rate itself from -min(truncation, 9) sigma down ("both"; -9 for "upper": P rounds
+    to 1 there) and nothing from min(truncation, 19) sigma up (every term below the grid there)."""
+    sums = [[0] * len(log_levels) for _ in range(n_rows)]
+    below_z = -min(truncation, 9.0) if tails == "both" else -9.0
+    for row, m, s, r in zip(rows, mu, sigma, rate):
+        if s == 0:
+            z = np.where(log_levels < m, -np.inf, np.inf)
+        else:
+            z = (log_levels - m) / s
+        p = hz.tail(np.clip(z, -40.0, 40.0), truncation, tails=tails)
+        for k in range(len(log_levels)):
+            if z[k] <= below_z:
+                term = r
+            elif z[k] >= min(truncation, 19.0):
+                term = 0.0
+            else:
+                term = r * p[k]
+            sums[row][k] += on_grid(term)
+    return sums
+
+
+@pytest.mark.parametrize("tails", ["both", "upper"])
+@pytest.mark.parametrize("truncation", [3.0, 0.7, math.inf])
+def test_cells_are_exact_sums_of_the_terms(tails, truncation):
+    rng = np.random.default_rng([int(min(truncation, 99.0) * 10), tails == "upper"])
+    n_pairs, n_rows = 600, 5
+    rows, mu, sigma, rate, log_levels = catalogue(n_pairs, n_rows, rng)
+    # Rates over the whole range (down to and below the grid), steps, and levels right at the
+    # truncation of some pairs.
+    rate = np.exp(rng.uniform(np.log(1e-62), np.log(1e3), n_pairs))
+    rate[:5] = [2.0**-192, 3 * 2.0**-193, 2.0**-200, 0.0, 2.0**62 / n_pairs]
+    sigma[rng.random(n_pairs) < 0.05] = 0.0
+    if math.isfinite(truncation):
+        mu[:40] = log_levels[rng.integers(0, len(log_levels), 40)] - truncation * sigma[:40]
+        mu[40:80] = log_levels[rng.integers(0, len(log_levels), 40)] + truncation * sigma[40:80]
+    acc = hz.zeros((n_rows, len(log_levels)))
+    hz.exceedance(acc, rows, mu, sigma, rate, log_levels, truncation, tails=tails)
+    expected = kernel_terms(rows, mu, sigma, rate, log_levels, truncation, tails, n_rows)
+    assert [[value(cell) for cell in row] for row in acc] == expected
+
+
+def test_many_pairs_on_one_row_are_carried_exactly():
+    # More pairs on one row than its counters hold between carries, with rates that fill each
+    # counter's bits (about 2^11: 50 bits of the bin from 2^-39 up; 12000 of them pass 2^63).
+    rng = np.random.default_rng(3)
+    n = 12000
+    mu, sigma = rng.normal(0.0, 1.0, n), rng.uniform(0.3, 1.0, n)
+    rate = rng.uniform(1.5 * 2.0**10, 2.0**11, n)
+    log_levels = np.linspace(-4.0, 4.0, 9)
+    acc = hz.zeros((1, 9))
+    hz.exceedance(acc, np.zeros(n, np.int64), mu, sigma, rate, log_levels, 3.0)
+    expected = kernel_terms(np.zeros(n, np.int64), mu, sigma, rate, log_levels, 3.0, "both", 1)
+    assert [value(cell) for cell in acc[0]] == expected[0]
+
+
+def test_rows_rewritten_during_the_call_are_refused_or_summed_never_a_crash():
+    # The kernel runs without the interpreter lock; another thread may rewrite the arrays. Each
+    # pair's row is read once to order the pairs and again to add them: a row moved to another
+    # block in between must neither corrupt memory nor pass unchecked.
+    import threading
+    rows, mu, sigma, rate, log_levels = catalogue(200_000, 1000, np.random.default_rng(9))
+    stop = threading.Event()
+
+    def rewrite():
+        rng = np.random.default_rng(10)
+        while not stop.is_set():
+            at = rng.integers(0, len(rows), 64)
+            rows[at] = rng.integers(-1, 1000, 64)
+
+    writer = threading.Thread(target=rewrite)
+    writer.start()
+    try:
+        for _ in range(4):
+            acc = hz.zeros((1000, len(log_levels)))
+            try:
+                hz.exceedance(acc, rows, mu, sigma, rate, log_levels, 3.0)
+            except ValueError as error:
+                assert "changed" in str(error) or "outside" in str(error)
+    finally:
+        stop.set()
+        writer.join()
 
 
 # ---------------------------------------------------------------------------------------------

@@ -59,13 +59,16 @@ print("Sellwyn", digest(sellwyn))
 hazard = []
 rows, mu = rng.integers(0, 50, N), rng.normal(-2.0, 1.5, N)
 sigma, rate = rng.uniform(0.4, 0.9, N), rng.uniform(0.0, 1e-2, N)
-for truncation in (2.0, 3.0, float("inf")):
-    acc = _hazard.zeros((50, 40))
-    _hazard.exceedance(acc, rows, mu, sigma, rate, np.linspace(-7.0, 3.0, 40), truncation)
-    cells, moments = _hazard.zeros((50, 3, 4)), _hazard.zeros((50, _hazard.N_MOMENTS))
-    _hazard.disaggregate(cells, moments, rows, rows % 3, mu, sigma, rate, sites(4.0, 8.0), sites(0.0, 300.0),
-                         rng.uniform(-5.0, 0.0, 50), truncation, np.array([-2.0, -1.0, 0.0, 1.0, 2.0]))
-    hazard.append((acc.view(np.float64), cells.view(np.float64), moments.view(np.float64), _hazard.to_double(acc)))
+for tails in ("both", "upper"):
+    for truncation in (2.0, 3.0, float("inf")):
+        acc = _hazard.zeros((50, 40))
+        _hazard.exceedance(acc, rows, mu, sigma, rate, np.linspace(-7.0, 3.0, 40), truncation, tails=tails)
+        cells, moments = _hazard.zeros((50, 3, 4)), _hazard.zeros((50, _hazard.N_MOMENTS))
+        _hazard.disaggregate(cells, moments, rows, rows % 3, mu, sigma, rate, sites(4.0, 8.0), sites(0.0, 300.0),
+                             rng.uniform(-5.0, 0.0, 50), truncation, np.array([-2.0, -1.0, 0.0, 1.0, 2.0]),
+                             tails=tails)
+        hazard.append((acc.view(np.float64), cells.view(np.float64), moments.view(np.float64), _hazard.to_double(acc)))
+hazard.append(_hazard.tail(np.linspace(-40.0, 40.0, 8001), float("inf")))
 print("_hazard", digest(hazard))
 
 n_ruptures = 40

@@ -64,3 +64,6 @@ _geometry.within(ruptures, R_rup, R_rup, np.array([300.0]))
 columns: tuple[str, ...] = _geometry.RUPTURE_COLUMNS + _geometry.DISTANCES
 _geometry.distances(ruptures, R_rup, R_rup, np.empty((1, 3)))  # type: ignore[misc]
 _geometry.within(ruptures, R_rup, R_rup, "300")  # type: ignore[arg-type]
+_hazard.exceedance(acc, np.array([0, 2]), np.zeros(2), np.ones(2), np.full(2, 0.1), np.zeros(2), 3.0, tails="upper")
+_hazard.exceedance(acc, np.array([0, 2]), np.zeros(2), np.ones(2), np.full(2, 0.1), np.zeros(2), 3.0, tails="lower")  # type: ignore[arg-type]
+probabilities: npt.NDArray[np.float64] = _hazard.tail(np.linspace(-3.0, 3.0, 7), 3.0, tails="both")
