@@ -868,6 +868,18 @@ size_t select_within(const Prepared& p, const std::vector<double>& maximum_km, s
     return r;
 }
 
+// The columns of `within` grow in bytearrays, which the result's arrays then use as they are
+// (numpy.frombuffer): the memory is written once.
+Ref new_bytearray() noexcept { return Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0)); }
+
+bool append(PyObject* column, const void* data, size_t bytes) noexcept {
+    const Py_ssize_t before = PyByteArray_GET_SIZE(column);
+    if (bytes == 0) return true;
+    if (PyByteArray_Resize(column, before + static_cast<Py_ssize_t>(bytes)) < 0) return false;
+    std::memcpy(PyByteArray_AS_STRING(column) + before, data, bytes);
+    return true;
+}
+
 // The maximum distance of each rupture: one for all (a number) or one each (an array).
 bool read_maximum_distance(PyObject* obj, Py_ssize_t n_ruptures, std::vector<double>& out) {
     auto check = [&](double v, Py_ssize_t i, bool scalar) {
@@ -923,19 +935,13 @@ PyObject* py_within(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noex
         Prepared p;
         Refusal refusal;
         if (!without_gil(refusal, [&] { return prepare(in, p, refusal); })) return nullptr;
-        // The columns grow in bytearrays, which the result's arrays then use as they are (numpy
-        // frombuffer): memory is written once, and the peak is the result and a chunk. The pairs
-        // are found without the interpreter lock a chunk at a time, and appended with it.
-        std::array<Ref, 2 + N_DISTANCES> columns;
-        for (Ref& column : columns)
-            if (!(column = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0)))) return nullptr;
-        auto append = [&](PyObject* column, const void* data, size_t bytes) {
-            const Py_ssize_t before = PyByteArray_GET_SIZE(column);
-            if (bytes == 0) return true;
-            if (PyByteArray_Resize(column, before + static_cast<Py_ssize_t>(bytes)) < 0) return false;
-            std::memcpy(PyByteArray_AS_STRING(column) + before, data, bytes);
-            return true;
-        };
+        // The pairs are found without the interpreter lock a chunk at a time, and appended to the
+        // columns with it: the peak of memory is the result and a chunk.
+        Ref rupture_column = new_bytearray(), site_column = new_bytearray();
+        std::array<Ref, N_DISTANCES> distance_columns;
+        if (!rupture_column || !site_column) return nullptr;
+        for (Ref& column : distance_columns)
+            if (!(column = new_bytearray())) return nullptr;
         Selected chunk;
         constexpr size_t CHUNK_PAIRS = size_t{1} << 16;
         for (size_t next = 0; next < p.ruptures.size();) {
@@ -945,22 +951,23 @@ PyObject* py_within(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noex
                 }))
                 return nullptr;
             const size_t n = chunk.size();
-            if (!append(columns[0].get(), chunk.rupture.data(), n * sizeof(int64_t)) ||
-                !append(columns[1].get(), chunk.site.data(), n * sizeof(int64_t)))
+            if (!append(rupture_column.get(), chunk.rupture.data(), n * sizeof(int64_t)) ||
+                !append(site_column.get(), chunk.site.data(), n * sizeof(int64_t)))
                 return nullptr;
             for (int k = 0; k < N_DISTANCES; ++k)
-                if (!append(columns[2 + k].get(), chunk.distances[k].data(), n * sizeof(double))) return nullptr;
+                if (!append(distance_columns[k].get(), chunk.distances[k].data(), n * sizeof(double))) return nullptr;
             chunk.clear();
         }
         Ref np = import_numpy();
         Ref result = Ref::steal(PyDict_New());
         if (!np || !result) return nullptr;
-        for (int k = 0; k < 2 + N_DISTANCES; ++k) {
-            const char* name = k == 0 ? "rupture" : k == 1 ? "site" : DISTANCE_NAMES[k - 2];
-            Ref array = Ref::steal(
-                PyObject_CallMethod(np.get(), "frombuffer", "Os", columns[k].get(), k < 2 ? "int64" : "float64"));
-            if (!array || PyDict_SetItemString(result.get(), name, array.get()) < 0) return nullptr;
-        }
+        auto add = [&](const char* name, const Ref& column, const char* dtype) {
+            Ref array = Ref::steal(PyObject_CallMethod(np.get(), "frombuffer", "Os", column.get(), dtype));
+            return array && PyDict_SetItemString(result.get(), name, array.get()) == 0;
+        };
+        if (!add("rupture", rupture_column, "int64") || !add("site", site_column, "int64")) return nullptr;
+        for (int k = 0; k < N_DISTANCES; ++k)
+            if (!add(DISTANCE_NAMES[k], distance_columns[k], "float64")) return nullptr;
         return result.release();
     });
 }

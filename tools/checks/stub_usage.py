@@ -43,5 +43,5 @@ _geometry.distances(ruptures, R_rup, R_rup, out={"R_JB": np.empty((1, 3))})
 pairs = _geometry.within(ruptures, R_rup, R_rup, 300.0)
 _geometry.within(ruptures, R_rup, R_rup, np.array([300.0]))
 columns: tuple[str, ...] = _geometry.RUPTURE_COLUMNS + _geometry.DISTANCES
-_geometry.distances(ruptures, R_rup, R_rup, np.empty((1, 3)))  # type: ignore[misc]
+_geometry.distances(ruptures, R_rup, R_rup, out=[np.empty((1, 3))])  # type: ignore[arg-type]
 _geometry.within(ruptures, R_rup, R_rup, "300")  # type: ignore[arg-type]
