@@ -41,7 +41,7 @@ found = _geometry.distances(ruptures, np.array([10.2, 11.0]), np.array([45.0, 45
 r_rup: npt.NDArray[np.float64] = found["R_rup"]
 _geometry.distances(ruptures, R_rup, R_rup, out={"R_JB": np.empty((1, 3))})
 pairs = _geometry.within(ruptures, R_rup, R_rup, 300.0)
-_geometry.within(ruptures, R_rup, R_rup, np.array([300.0]))
+_geometry.within(ruptures, R_rup, R_rup, np.array([300.0]), names=["R_rup", "R_JB"])
 columns: tuple[str, ...] = _geometry.RUPTURE_COLUMNS + _geometry.DISTANCES
 _geometry.distances(ruptures, R_rup, R_rup, out=[np.empty((1, 3))])  # type: ignore[arg-type]
 _geometry.within(ruptures, R_rup, R_rup, "300")  # type: ignore[arg-type]
