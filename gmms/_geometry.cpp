@@ -789,7 +789,8 @@ private:
 // The pairs `within` keeps, in order.
 struct Selected {
     Growing<int64_t> rupture, site;
-    std::array<Growing<double>, N_DISTANCES> distances;
+    std::array<Growing<double>, N_DISTANCES> distances;  // those wanted
+    std::array<bool, N_DISTANCES> wanted{};
 
     size_t size() const noexcept { return rupture.size(); }
     void clear() noexcept {
@@ -824,6 +825,8 @@ size_t select_within(const Prepared& p, const std::vector<double>& maximum_km, s
                      Selected& out) {
     auto tile_buffer = std::make_unique<SiteTile>();
     auto distances = std::make_unique<TileDistances>();
+    auto unwanted = std::make_unique<std::array<double, TILE>>();  // where the distances not wanted go
+    const bool with_hypo = out.wanted[R_HYPO] || out.wanted[R_EPI];
     std::array<int, TILE> index{};
     std::array<int, TILE> identity{};
     for (int i = 0; i < TILE; ++i) identity[static_cast<size_t>(i)] = i;
@@ -842,15 +845,17 @@ size_t select_within(const Prepared& p, const std::vector<double>& maximum_km, s
             const SiteTile& tile = all ? whole : *tile_buffer;
             const std::array<int, TILE>& in_tile = all ? identity : index;
             if (tile.n == 0) continue;
-            tile_distances(rupture, tile, true, *distances);
+            tile_distances(rupture, tile, with_hypo, *distances);
             // Every site is written at the end of the columns, and kept if within the limit.
             out.rupture.reserve_more(TILE);
             out.site.reserve_more(TILE);
-            for (auto& column : out.distances) column.reserve_more(TILE);
+            std::array<double*, N_DISTANCES> ends{};
+            for (int k = 0; k < N_DISTANCES; ++k) {
+                if (out.wanted[k]) out.distances[k].reserve_more(TILE);
+                ends[k] = out.wanted[k] ? out.distances[k].end() : unwanted->data();
+            }
             int64_t* rupture_end = out.rupture.end();
             int64_t* site_end = out.site.end();
-            std::array<double*, N_DISTANCES> ends{};
-            for (int k = 0; k < N_DISTANCES; ++k) ends[k] = out.distances[k].end();
             size_t kept = 0;
             for (int i = 0; i < tile.n; ++i) {
                 rupture_end[kept] = static_cast<int64_t>(r);
@@ -862,10 +867,46 @@ size_t select_within(const Prepared& p, const std::vector<double>& maximum_km, s
             }
             out.rupture.grow(kept);
             out.site.grow(kept);
-            for (auto& column : out.distances) column.grow(kept);
+            for (int k = 0; k < N_DISTANCES; ++k)
+                if (out.wanted[k]) out.distances[k].grow(kept);
         }
     }
     return r;
+}
+
+// The columns of `within` grow in bytearrays, which the result's arrays then use as they are
+// (numpy.frombuffer): the memory is written once.
+Ref new_bytearray() noexcept { return Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0)); }
+
+bool append(PyObject* column, const void* data, size_t bytes) noexcept {
+    const Py_ssize_t before = PyByteArray_GET_SIZE(column);
+    if (bytes == 0) return true;
+    if (PyByteArray_Resize(column, before + static_cast<Py_ssize_t>(bytes)) < 0) return false;
+    std::memcpy(PyByteArray_AS_STRING(column) + before, data, bytes);
+    return true;
+}
+
+// The distances `names` asks for (None: every one).
+bool read_names(PyObject* names, std::array<bool, N_DISTANCES>& wanted) {
+    wanted.fill(names == nullptr || names == Py_None);
+    if (names == nullptr || names == Py_None) return true;
+    if (PyUnicode_Check(names)) {
+        PyErr_SetString(PyExc_TypeError, "names: expected a sequence of distance names, not one str");
+        return false;
+    }
+    Ref items = Ref::steal(PySequence_Fast(names, "names: expected a sequence of distance names"));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        PyObject* name = PySequence_Fast_GET_ITEM(items.get(), i);
+        const int k = distance_index(name);
+        if (k < 0) {
+            PyErr_Format(PyExc_ValueError, "names: unknown distance %R; the distances are %s", name,
+                         "R_rup, R_JB, R_x, R_y0, R_hypo, R_epi");
+            return false;
+        }
+        wanted[k] = true;
+    }
+    return true;
 }
 
 // The maximum distance of each rupture: one for all (a number) or one each (an array).
@@ -911,32 +952,27 @@ bool read_maximum_distance(PyObject* obj, Py_ssize_t n_ruptures, std::vector<dou
 
 PyObject* py_within(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
     return guarded([&]() -> PyObject* {
-        static const char* keywords[] = {"ruptures", "site_lon", "site_lat", "maximum_distance", nullptr};
-        PyObject *ruptures = nullptr, *lon = nullptr, *lat = nullptr, *maximum = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:within", const_cast<char**>(keywords), &ruptures, &lon,
-                                         &lat, &maximum))
+        static const char* keywords[] = {"ruptures", "site_lon", "site_lat", "maximum_distance", "names", nullptr};
+        PyObject *ruptures = nullptr, *lon = nullptr, *lat = nullptr, *maximum = nullptr, *names = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|$O:within", const_cast<char**>(keywords), &ruptures,
+                                         &lon, &lat, &maximum, &names))
             return nullptr;
         Inputs in;
         std::vector<double> maximum_km;
-        if (!acquire_inputs(in, ruptures, lon, lat) || !read_maximum_distance(maximum, in.n_ruptures, maximum_km))
+        Selected chunk;
+        if (!acquire_inputs(in, ruptures, lon, lat) || !read_maximum_distance(maximum, in.n_ruptures, maximum_km) ||
+            !read_names(names, chunk.wanted))
             return nullptr;
         Prepared p;
         Refusal refusal;
         if (!without_gil(refusal, [&] { return prepare(in, p, refusal); })) return nullptr;
-        // The columns grow in bytearrays, which the result's arrays then use as they are (numpy
-        // frombuffer): memory is written once, and the peak is the result and a chunk. The pairs
-        // are found without the interpreter lock a chunk at a time, and appended with it.
-        std::array<Ref, 2 + N_DISTANCES> columns;
-        for (Ref& column : columns)
-            if (!(column = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0)))) return nullptr;
-        auto append = [&](PyObject* column, const void* data, size_t bytes) {
-            const Py_ssize_t before = PyByteArray_GET_SIZE(column);
-            if (bytes == 0) return true;
-            if (PyByteArray_Resize(column, before + static_cast<Py_ssize_t>(bytes)) < 0) return false;
-            std::memcpy(PyByteArray_AS_STRING(column) + before, data, bytes);
-            return true;
-        };
-        Selected chunk;
+        // The pairs are found without the interpreter lock a chunk at a time, and appended to the
+        // columns with it: the peak of memory is the result and a chunk.
+        Ref rupture_column = new_bytearray(), site_column = new_bytearray();
+        std::array<Ref, N_DISTANCES> distance_columns;
+        if (!rupture_column || !site_column) return nullptr;
+        for (Ref& column : distance_columns)
+            if (!(column = new_bytearray())) return nullptr;
         constexpr size_t CHUNK_PAIRS = size_t{1} << 16;
         for (size_t next = 0; next < p.ruptures.size();) {
             if (!without_gil(refusal, [&] {
@@ -945,22 +981,25 @@ PyObject* py_within(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noex
                 }))
                 return nullptr;
             const size_t n = chunk.size();
-            if (!append(columns[0].get(), chunk.rupture.data(), n * sizeof(int64_t)) ||
-                !append(columns[1].get(), chunk.site.data(), n * sizeof(int64_t)))
+            if (!append(rupture_column.get(), chunk.rupture.data(), n * sizeof(int64_t)) ||
+                !append(site_column.get(), chunk.site.data(), n * sizeof(int64_t)))
                 return nullptr;
             for (int k = 0; k < N_DISTANCES; ++k)
-                if (!append(columns[2 + k].get(), chunk.distances[k].data(), n * sizeof(double))) return nullptr;
+                if (chunk.wanted[k] &&
+                    !append(distance_columns[k].get(), chunk.distances[k].data(), n * sizeof(double)))
+                    return nullptr;
             chunk.clear();
         }
         Ref np = import_numpy();
         Ref result = Ref::steal(PyDict_New());
         if (!np || !result) return nullptr;
-        for (int k = 0; k < 2 + N_DISTANCES; ++k) {
-            const char* name = k == 0 ? "rupture" : k == 1 ? "site" : DISTANCE_NAMES[k - 2];
-            Ref array = Ref::steal(
-                PyObject_CallMethod(np.get(), "frombuffer", "Os", columns[k].get(), k < 2 ? "int64" : "float64"));
-            if (!array || PyDict_SetItemString(result.get(), name, array.get()) < 0) return nullptr;
-        }
+        auto add = [&](const char* name, const Ref& column, const char* dtype) {
+            Ref array = Ref::steal(PyObject_CallMethod(np.get(), "frombuffer", "Os", column.get(), dtype));
+            return array && PyDict_SetItemString(result.get(), name, array.get()) == 0;
+        };
+        if (!add("rupture", rupture_column, "int64") || !add("site", site_column, "int64")) return nullptr;
+        for (int k = 0; k < N_DISTANCES; ++k)
+            if (chunk.wanted[k] && !add(DISTANCE_NAMES[k], distance_columns[k], "float64")) return nullptr;
         return result.release();
     });
 }
@@ -979,10 +1018,11 @@ PyMethodDef methods[] = {
      "The keys are DISTANCES (km). out: a dict of writable C-contiguous float64 arrays of that shape,\n"
      "by distance name; then only those distances are computed, into them, and the result holds them."},
     {"within", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&py_within)), METH_VARARGS | METH_KEYWORDS,
-     GMMS_SIGNATURE("within", "ruptures, site_lon, site_lat, maximum_distance")
+     GMMS_SIGNATURE("within", "ruptures, site_lon, site_lat, maximum_distance, *, names=None")
      "The (rupture, site) pairs with R_rup <= maximum_distance (km), ordered by rupture then site.\n\n"
      "maximum_distance: a number, or float64 (n_ruptures,) with one per rupture. Returns a dict of\n"
-     "one-dimensional arrays, one element per pair: 'rupture' and 'site' (int64 indices), then DISTANCES."},
+     "one-dimensional arrays, one element per pair: 'rupture' and 'site' (int64 indices), then the\n"
+     "DISTANCES, or those that names lists (a sequence of distance names; None: all)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

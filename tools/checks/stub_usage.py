@@ -60,9 +60,9 @@ found = _geometry.distances(ruptures, np.array([10.2, 11.0]), np.array([45.0, 45
 r_rup: npt.NDArray[np.float64] = found["R_rup"]
 _geometry.distances(ruptures, R_rup, R_rup, out={"R_JB": np.empty((1, 3))})
 pairs = _geometry.within(ruptures, R_rup, R_rup, 300.0)
-_geometry.within(ruptures, R_rup, R_rup, np.array([300.0]))
+_geometry.within(ruptures, R_rup, R_rup, np.array([300.0]), names=["R_rup", "R_JB"])
 columns: tuple[str, ...] = _geometry.RUPTURE_COLUMNS + _geometry.DISTANCES
-_geometry.distances(ruptures, R_rup, R_rup, np.empty((1, 3)))  # type: ignore[misc]
+_geometry.distances(ruptures, R_rup, R_rup, out=[np.empty((1, 3))])  # type: ignore[arg-type]
 _geometry.within(ruptures, R_rup, R_rup, "300")  # type: ignore[arg-type]
 _hazard.exceedance(acc, np.array([0, 2]), np.zeros(2), np.ones(2), np.full(2, 0.1), np.zeros(2), 3.0, tails="upper")
 _hazard.exceedance(acc, np.array([0, 2]), np.zeros(2), np.ones(2), np.full(2, 0.1), np.zeros(2), 3.0, tails="lower")  # type: ignore[arg-type]
