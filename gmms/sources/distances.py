@@ -35,7 +35,7 @@ def distances(ruptures: Ruptures, sites: Sites) -> Dict[str, Floats]:
 
 
 def within(ruptures: Ruptures, sites: Sites,
-           maximum_distance: Union[float, Floats]) -> Dict[str, np.ndarray]:
+           maximum_distance: Union[float, Floats]) -> Dict[str, npt.NDArray[np.generic]]:
     """The (rupture, site) pairs with R_rup at most ``maximum_distance`` km (one number, or one
     per rupture), in order of rupture, then site.
 
