@@ -155,6 +155,19 @@ def test_bits_do_not_depend_on_the_task_sizes(result):
             assert same_bits(again.maps[name], values)
 
 
+def test_bits_do_not_depend_on_the_site_blocks_of_several_branches(tmp_path):
+    """Enough sites for tasks of part of them, three branches: each task's sums go to its own
+    sites of every branch."""
+    job = read_job(job_file(tmp_path, drop="site_model_file",
+                            add="region = 139.5 37.5, 141.5 37.5, 141.5 38.5, 139.5 38.5\n"
+                                "region_grid_spacing = 6\nreference_vs30_value = 500"))
+    whole = maps.run_job(job, RunOptions(serial=True, batch_pairs=10**12))
+    assert len(whole.site_id) > 512 and len(whole.branches) == 3
+    split = maps.run_job(job, RunOptions(serial=True, batch_pairs=20_000))
+    assert whole.branch_rates[:, -1].any() and whole.branch_rates[:, 0, 0].all()
+    assert same_bits(split.branch_rates, whole.branch_rates)
+
+
 @pytest.mark.subprocess
 @pytest.mark.parametrize("suffix", ["csv", "h5"])
 def test_ruptures_then_hazard_give_the_bits_of_a_job(tmp_path, suffix):

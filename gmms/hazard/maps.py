@@ -249,8 +249,10 @@ class _Passes:
         with run.progress_bar("hazard", source.pair_count(), " pairs") as bar:
             for partial in run.results(functools.partial(reduce.branch_curves, job),
                                        tasks(source.pieces(run.executor), model, run.siblings)):
+                # A block of sites is contiguous in memory only when there is one branch:
+                # its sums are merged in a copy that then goes back in place.
                 stop = partial.site_start + partial.acc.shape[1]
-                block = acc[:, partial.site_start:stop]
+                block = np.ascontiguousarray(acc[:, partial.site_start:stop])
                 _hazard.merge(block, partial.acc)
                 acc[:, partial.site_start:stop] = block
                 self.pairs += partial.pairs
