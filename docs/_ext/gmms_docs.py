@@ -2,7 +2,7 @@
 
 - The entry functions' docstrings are shown exactly as Python has them, in a literal block:
   they are not written in the convention of the rest of the API, and are not to be reformatted.
-- The figures of the guide (the trellis, and the plots of the hazard example) are drawn from
+- The figures of the guide (the trellis, the plots of the hazard and hazard-map examples) are drawn from
   the library during the build, into ``docs/_generated/``, when missing or older than what
   draws them.
 - ``command_line()`` gives sphinx-argparse the whole parser of ``python3 -m gmms``.
@@ -15,6 +15,7 @@ DOCS = pathlib.Path(__file__).resolve().parent.parent
 ROOT = DOCS.parent
 GENERATED = DOCS / "_generated"
 HAZARD_EXAMPLE = ROOT / "examples" / "hazard"
+MAP_EXAMPLE = ROOT / "examples" / "hazard-map"
 
 
 def command_line():
@@ -83,6 +84,19 @@ def draw_figures(app):
         hazard.run("Tarvik", os.fspath(HAZARD_EXAMPLE / "tarvik-scenarios.csv"),
                    os.fspath(HAZARD_EXAMPLE / "tarvik-pairs.csv"), levels_from=0.1,
                    levels_to=100, levels_n=30, serial=True, plot=os.fspath(plots))
+
+    plots = GENERATED / "hazard-map"
+    expected = [plots / "hazard-map-mean.png", plots / "hazard-curves.png",
+                plots / "disagg-site418-poe0.1.png"]
+    inputs = modules + _sources("gmms/hazard/*.py", "gmms/sources/*.py", "gmms/pairs/*.py",
+                                "gmms/_geometry*", "examples/hazard-map/*")
+    if _stale(expected, inputs):
+        from gmms.hazard import maps
+        from gmms.run.options import RunOptions
+
+        # The example of the hazard-map page, in this process, its outputs left out.
+        maps.run_job(MAP_EXAMPLE / "job.ini", RunOptions(serial=True, progress=False),
+                     plot=os.fspath(plots))
 
 
 def setup(app):

@@ -150,7 +150,7 @@ def run_job_with_notes(job, options=None, *, out=None, plot=None, settings=None)
     if plot is not None:
         from . import map_plots
 
-        map_plots.draw(result, plot)
+        map_plots.draw(result, plot, source_model)
     return result, run.notes
 
 

@@ -74,9 +74,10 @@ def curves(hazard):
     return figure
 
 
-def disaggregation_map(hazard, s, k):
+def disaggregation_map(hazard, s, k, when=None):
     """Shares of the exceedance rate by magnitude and rupture distance (summed over epsilon)
-    at site ``s`` and return period ``k`` of the disaggregation, with the mean marked."""
+    at site ``s`` and return period ``k`` of the disaggregation, with the mean marked;
+    ``when`` names the return period in the title (default "N years")."""
     import matplotlib.pyplot as plt
 
     d = hazard.disaggregation
@@ -101,7 +102,8 @@ def disaggregation_map(hazard, s, k):
                     f"epsilon {d.modal['eps'][s, k]:g}")
     axes.set_xlabel("magnitude")
     axes.set_ylabel("rupture distance (km)")
-    axes.set_title(f"site {d.site_id[s]}, {d.return_periods[k]:g} years: "
+    when = when or f"{d.return_periods[k]:g} years"
+    axes.set_title(f"site {d.site_id[s]}, {when}: "
                    f"{hazard.metadata.get('IM', 'IM')} = {d.level[s, k]:.4g}", fontsize=11)
     axes.legend(loc="upper right", fontsize=9, framealpha=0.9)
     _stand_in_note(hazard, axes)

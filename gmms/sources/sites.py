@@ -41,24 +41,44 @@ _INTEGER = re.compile(r"\s*[+-]?\d+\s*")
 _TRUE, _FALSE = ("1", "true"), ("0", "false", "")
 
 
+# The correlations take exp and log from the C library, value by value: numpy's own vectorised
+# exp and log (used on processors with AVX-512) differ from it in the last bit for about a
+# quarter of values, and a site's depths would then depend on the machine that read the sites.
+
+def _each(vs30: npt.ArrayLike, relation: Any) -> Floats:
+    def value(x: float) -> float:
+        try:
+            return float(relation(x, math.exp, math.log))
+        except (OverflowError, ValueError):     # out of range: as numpy has it, inf or NaN
+            with np.errstate(all="ignore"):
+                return float(relation(np.float64(x), np.exp, np.log))
+
+    v = np.asarray(vs30, dtype=np.float64)
+    return np.array([value(x) for x in v.reshape(-1).tolist()], dtype=np.float64).reshape(v.shape)
+
+
+def _unknown(correlation: str) -> NoReturn:
+    raise ValueError(f"unknown correlation {correlation!r}: expected one of {', '.join(CORRELATIONS)}")
+
+
 def z1pt0_from_vs30(vs30: npt.ArrayLike, correlation: str = "california") -> Floats:
     """Depth to Vs = 1.0 km/s, **metres**, from Vs30 (m/s): Chiou and Youngs (2014)."""
-    v = np.asarray(vs30, dtype=np.float64)
     if correlation == "california":
-        return np.asarray(np.exp(-7.15 / 4 * np.log((v**4 + 571.0**4) / (1360.0**4 + 571.0**4))))
+        return _each(vs30, lambda v, exp, log: exp(-7.15 / 4 * log(
+            (v**4 + 571.0**4) / (1360.0**4 + 571.0**4))))
     if correlation == "japan":
-        return np.asarray(np.exp(-5.23 / 2 * np.log((v**2 + 412.0**2) / (1360.0**2 + 412.0**2))))
-    raise ValueError(f"unknown correlation {correlation!r}: expected one of {', '.join(CORRELATIONS)}")
+        return _each(vs30, lambda v, exp, log: exp(-5.23 / 2 * log(
+            (v**2 + 412.0**2) / (1360.0**2 + 412.0**2))))
+    _unknown(correlation)
 
 
 def z2pt5_from_vs30(vs30: npt.ArrayLike, correlation: str = "california") -> Floats:
     """Depth to Vs = 2.5 km/s, km, from Vs30 (m/s): Campbell and Bozorgnia (2014)."""
-    v = np.asarray(vs30, dtype=np.float64)
     if correlation == "california":
-        return np.asarray(np.exp(Z2P5_INTERCEPT - Z2P5_SLOPE * np.log(v)))
+        return _each(vs30, lambda v, exp, log: exp(Z2P5_INTERCEPT - Z2P5_SLOPE * log(v)))
     if correlation == "japan":
-        return np.asarray(np.exp(5.359 - 1.102 * np.log(v)))
-    raise ValueError(f"unknown correlation {correlation!r}: expected one of {', '.join(CORRELATIONS)}")
+        return _each(vs30, lambda v, exp, log: exp(5.359 - 1.102 * log(v)))
+    _unknown(correlation)
 
 
 @dataclass(eq=False)
