@@ -59,7 +59,8 @@ N_LEVELS = 40
 LEVELS = [repr(float(x)) for x in np.geomspace(0.001, 10.0, N_LEVELS)]
 TRUNCATION = 3
 # Each model as the job's [models] line gives it, and the IM it gives.
-MODELS = {"Tarvik": ("Tarvik(IM=1)", "CAV"), "Morrand": ("Morrand(CAVgmType=1, PSVcheck=1)", "CAVdp")}
+MODELS = {"Tarvik": ("Tarvik(IM=1)", "CAV"),
+          "Morrand": ("Morrand(CAVgmType=1, PSVcheck=1)", "CAVdp")}
 VS30, Z1PT0, Z2PT5 = 760.0, 48.0, 0.6
 
 HEAD = """<?xml version="1.0" encoding="utf-8"?>
@@ -155,8 +156,9 @@ def region_text(points):
 
 def write_inputs(directory, args):
     """The source model, and a job file per model (and per region) in ``directory``."""
-    body = AREA.format(id="a1", ring=ring(((10.2, 44.2), (11.0, 44.2), (11.0, 45.0), (10.2, 45.0))))
-    body += AREA.format(id="a2", ring=ring(((11.0, 45.0), (11.8, 45.0), (11.8, 45.8), (11.0, 45.8))))
+    body = "".join(AREA.format(id=name, ring=ring(((w, s), (w + 0.8, s), (w + 0.8, s + 0.8),
+                                                     (w, s + 0.8))))
+                   for name, w, s in (("a1", 10.2, 44.2), ("a2", 11.0, 45.0)))
     body += FAULT.format(id="f1", trace="10.3 45.2 10.8 45.9", dip=60, rake=90)
     body += FAULT.format(id="f2", trace="11.2 44.2 11.9 44.6", dip=80, rake=0)
     (directory / "source_model.xml").write_text(HEAD + body + TAIL)
@@ -166,7 +168,8 @@ def write_inputs(directory, args):
                                       ("table", TABLE_REGION, args.table_spacing)):
             path = directory / f"{model}-{name}.ini"
             path.write_text(JOB.format(
-                model=MODELS[model][0], imt=MODELS[model][1], region=region_text(region), spacing=spacing, vs30=VS30,
+                model=MODELS[model][0], imt=MODELS[model][1], region=region_text(region),
+                spacing=spacing, vs30=VS30,
                 z1pt0=Z1PT0, z2pt5=Z2PT5, levels=", ".join(LEVELS), truncation=TRUNCATION,
                 maximum_distance=args.maximum_distance, area=args.area_discretization))
             jobs[model, name] = path
@@ -307,7 +310,8 @@ def table_part(jobs, directory, args):
            "same bits")
     s_path, p_path = directory / "s.h5", directory / "p.h5"
     ruptures_argv = [sys.executable, "-m", "gmms", "ruptures", "--sources", "source_model.xml",
-                     f"--region={region_text(TABLE_REGION)}", "--spacing", str(args.table_spacing),
+                     f"--region={region_text(TABLE_REGION)}",
+                     "--spacing", str(args.table_spacing),
                      "--vs30", str(VS30), "--z1pt0", str(Z1PT0), "--z2pt5", str(Z2PT5),
                      "--model", MODELS["Tarvik"][0], "--scenarios", s_path, "--pairs", p_path,
                      "--maximum-distance", str(args.maximum_distance),
