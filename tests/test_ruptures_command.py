@@ -13,7 +13,7 @@ import pytest
 from conftest import ROOT
 from gmms import _geometry, catalogue, models, sources
 from gmms.errors import InputError
-from gmms.pairs.ruptures import RuptureSource, rupture_input
+from gmms.pairs.ruptures import RuptureSource, distance_names, rupture_input
 from gmms.ruptures import run
 
 DATA = ROOT / "tests" / "data" / "two-regions"
@@ -181,3 +181,16 @@ def test_style_of_faulting_at_the_edges_of_its_ranges():
 
     assert rupture_input("normal", Ruptures).tolist() == [0, 1, 1, 0, 0, 0, 0, 0, 0, 0]
     assert rupture_input("reverse", Ruptures).tolist() == [0, 0, 0, 0, 0, 1, 1, 0, 0, 0]
+
+
+@pytest.mark.parametrize("names, wanted", [
+    (["Tarvik"], ("R_rup",)),
+    (["Morrand"], ("R_rup", "R_JB", "R_x")),
+    (["Tarvik", "Sellwyn"], ("R_rup", "R_JB", "R_x")),
+])
+def test_only_the_distances_the_models_take_are_made(names, wanted):
+    """R_rup always (the maximum distance and the disaggregation use it), then each model's, in
+    the order of gmms._geometry.DISTANCES; the pairs' other distances are never computed."""
+    assert set(distance_names([models.resolve(n) for n in names])) == set(wanted)
+    assert list(distance_names([models.resolve(n) for n in names])) == \
+        [d for d in _geometry.DISTANCES if d in wanted]

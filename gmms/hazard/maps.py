@@ -24,7 +24,7 @@ from gmms import _geometry, _hazard, models, sources
 from gmms.errors import InputError
 from gmms.models import IM_UNITS
 from gmms.pairs.block import tasks
-from gmms.pairs.ruptures import RuptureSource, choose_blocks
+from gmms.pairs.ruptures import BLOCK_COMBINATIONS, RuptureSource, choose_blocks
 from gmms.run.options import Run, RunOptions, package_version
 
 from . import logictree, options as opts, reduce
@@ -220,9 +220,17 @@ class _Passes:
         ranges = [sources.RuptureRange(int(s), int(k - offsets[s]), int(k - offsets[s] + 1))
                   for s, k in zip(which, picks)]
         ruptures = source.rupture_set.ruptures(ranges)
-        found = _geometry.within(ruptures.geometry(), source.sites.lon, source.sites.lat,
-                                 source.rupture_set.distance_of(ruptures))
-        return int(round(len(found["site"]) / len(picks) * n))
+        geometry, distance = ruptures.geometry(), source.rupture_set.distance_of(ruptures)
+        # A bounded number of combinations at a time, R_rup alone: the sample's pairs are
+        # only counted (all of them at once were some 0.8 GB for 10^4 sites).
+        step = max(1, BLOCK_COMBINATIONS // len(source.sites))
+        found = 0
+        for start in range(0, len(picks), step):
+            part = slice(start, start + step)
+            found += len(_geometry.within(geometry[part], source.sites.lon, source.sites.lat,
+                                          distance if np.isscalar(distance) else distance[part],
+                                          names=("R_rup",))["site"])
+        return int(round(found / len(picks) * n))
 
     def _job(self, **disaggregation):
         truncation, median_only = _truncation(self.job)

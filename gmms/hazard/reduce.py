@@ -16,6 +16,7 @@ from gmms import _hazard
 from gmms.errors import GmmsError
 from gmms.models import DOUBLE, resolve
 from gmms.pairs.evaluate import evaluate_block
+from gmms.pairs.ruptures import distance_names
 
 from .checks import RATE
 
@@ -234,16 +235,21 @@ def _branch_blocks(job, task):
     model, the rupture distance of those pairs)."""
     piece = task.piece
     rupture_set = piece.rupture_set
+    names = distance_names([resolve(branch[1]) for branch in job.branches])
     for ruptures, sites, found in rupture_set.found(piece.ranges, piece.site_start,
-                                                     piece.site_stop):
+                                                     piece.site_stop, names):
         branches = []
         for b, (region, model_name, choices, weight) in enumerate(job.branches):
             keep = ruptures.region == region
-            at = keep[found["rupture"]]
-            if not at.any():
-                continue
+            if keep.all():
+                keep, r_rup = None, found["R_rup"]
+            else:
+                at = keep[found["rupture"]]
+                if not at.any():
+                    continue
+                r_rup = found["R_rup"][at]
             block = rupture_set.block(resolve(model_name), choices, ruptures, sites, found, keep)
-            branches.append((b, weight, block, found["R_rup"][at]))
+            branches.append((b, weight, block, r_rup))
         yield ruptures, found, branches
 
 

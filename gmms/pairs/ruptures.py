@@ -64,17 +64,17 @@ class RuptureSet:
                               for region in self.source_model.regions], dtype=np.float64)
         return by_region[ruptures.region] if len(by_region) else np.zeros(len(ruptures))
 
-    def found(self, ranges, site_start=0, site_stop=None):
+    def found(self, ranges, site_start=0, site_stop=None, names=None):
         """(ruptures, sites, pairs within the maximum distance) of the ruptures of ``ranges``
         with sites ``site_start`` to ``site_stop``, a bounded number of combinations at a
         time; the pairs as ``gmms._geometry.within`` gives them (indices into the ruptures and
-        the sites, and the distances)."""
+        the sites, and the distances: those ``names`` lists, or every one)."""
         sites = self.sites.select(slice(site_start, site_stop))
         per_block = max(1, BLOCK_COMBINATIONS // max(1, len(sites)))
         for part in split_ranges(ranges, per_block):
             ruptures = self.ruptures(part)
             yield ruptures, sites, _geometry.within(ruptures.geometry(), sites.lon, sites.lat,
-                                                    self.distance_of(ruptures))
+                                                    self.distance_of(ruptures), names=names)
 
     def scenario_values(self, model, choices, ruptures):
         """The model's scenario parameters (and the extra columns) of each rupture."""
@@ -95,7 +95,7 @@ class RuptureSet:
     def block(self, model, choices, ruptures, sites, found, keep=None):
         """The PairBlock of ``model`` for the pairs ``found`` of ``ruptures`` and ``sites``
         (only those of the ruptures where ``keep``, a mask, is true)."""
-        if keep is not None:
+        if keep is not None and not keep.all():
             at = keep[found["rupture"]]
             found = {name: values[at] for name, values in found.items()}
         site = found["site"]
@@ -124,6 +124,12 @@ def rupture_input(name, ruptures):
                             for region in ruptures.regions], dtype=np.int64)
         return in_slab[ruptures.region] if len(in_slab) else np.zeros(len(ruptures), np.int64)
     raise KeyError(name)
+
+
+def distance_names(model_list):
+    """The distances the models of ``model_list`` (registry entries) take, and R_rup."""
+    wanted = {"R_rup"} | {p.source for model in model_list for p in model.site_parameters}
+    return tuple(name for name in _geometry.DISTANCES if name in wanted)
 
 
 def site_input(name, sites, site, distances):
