@@ -95,6 +95,17 @@ def _flat(call, objects):
     return excess
 
 
+def _flat_again(call, objects, attempts=3):
+    """_flat, measured again when it finds an excess: a leak exceeds its bound every time, while
+    a thread an earlier test left behind (Dask's event loop, tqdm's monitor) allocates now and
+    then, and in a whole run it did so during one measurement of a path once in a few runs."""
+    for _ in range(attempts):
+        excess = _flat(call, objects)
+        if not excess:
+            break
+    return excess
+
+
 def assert_paths_flat(paths):
     """paths: name -> (call, objects). All paths run together; if that leaks, each is run alone
     to name the ones that do."""
@@ -104,9 +115,10 @@ def assert_paths_flat(paths):
         for call in calls:
             call()
 
-    if not _flat(all_paths, [obj for _, objects in paths.values() for obj in objects]):
+    if not _flat_again(all_paths, [obj for _, objects in paths.values() for obj in objects]):
         return
-    leaking = {name: excess for name, (call, objects) in paths.items() if (excess := _flat(call, objects))}
+    leaking = {name: excess for name, (call, objects) in paths.items()
+               if (excess := _flat_again(call, objects))}
     assert not leaking, leaking or "the paths leak together but not alone"
 
 
