@@ -279,7 +279,7 @@ def branch_curves(job, task):
             rate = block.values[RATE][block.codes]
             mu, sigma = _branch_distribution(job, task, model_name, block)
             _hazard.exceedance(acc[b], block.site_index.astype(np.int64), mu, sigma, rate,
-                               job.log_levels, job.truncation)
+                               job.log_levels, job.truncation, tails=job.tails)
     return BranchPartial(piece.site_start, acc, len(piece), pairs, m_range, r_range)
 
 
@@ -305,7 +305,7 @@ def branch_disaggregation(job, task):
             local = block.site_index.astype(np.int64) * n_p
             for k in range(n_p):
                 _hazard.disaggregate(cells, moments, local + k, bins, mu, sigma, rate, m, r,
-                                     levels, job.truncation, edges)
+                                     levels, job.truncation, edges, tails=job.tails)
     shape = (n_sites, n_p)
     return BranchPartial(piece.site_start, cells.reshape(shape + cells.shape[1:]), len(piece),
                          0, moments=moments.reshape(shape + moments.shape[1:]))

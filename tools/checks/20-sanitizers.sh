@@ -39,7 +39,8 @@ trap 'rm -rf "$REPORTS"' EXIT
 # are the ordinary ones the model, kernel and geometry tests make. A new test file runs here
 # unless it is left out below.
 PYTHON_LAYERS=(test_catalogue.py test_catalogue_dask.py test_cli.py test_hazard.py test_hazard_job.py
-                  test_ruptures_command.py test_sites.py test_sources.py test_user_models.py)
+                  test_peer.py test_ruptures_command.py test_sites.py test_sources.py
+                  test_user_models.py)
 SELECTION=(-m "not cluster and not subprocess" "${PYTHON_LAYERS[@]/#/--ignore=tests/}" tests)
 
 # Without the cache provider, the shuffling plugin (tools/packages.txt) stops pytest: it reads the
