@@ -853,6 +853,20 @@ PyObject* guarded(F body) noexcept {
 
 Ref import_numpy() noexcept { return Ref::steal(PyImport_ImportModule("numpy")); }
 
+// A new C-ordered float64 array shaped as the first `ndim` axes of `like`.
+Ref empty_doubles(const View& like, int ndim) noexcept {
+    Ref shape = Ref::steal(PyTuple_New(ndim));
+    if (!shape) return shape;
+    for (int axis = 0; axis < ndim; ++axis) {
+        PyObject* extent = PyLong_FromSsize_t(like.shape(axis));
+        if (!extent) return Ref();
+        PyTuple_SET_ITEM(shape.get(), axis, extent);
+    }
+    Ref np = import_numpy();
+    if (!np) return np;
+    return Ref::steal(PyObject_CallMethod(np.get(), "empty", "Os", shape.get(), "float64"));
+}
+
 PyObject* py_zeros(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
     static const char* keywords[] = {"shape", nullptr};
     PyObject* shape = nullptr;
@@ -921,16 +935,7 @@ PyObject* py_to_double(PyObject* /*module*/, PyObject* args, PyObject* kwargs) n
         std::vector<char> copy;
         const char* cells = acc.c_order(copy);
         if (!cells) return nullptr;
-        Ref shape = Ref::steal(PyTuple_New(acc.ndim() - 1));
-        if (!shape) return nullptr;
-        for (int axis = 0; axis + 1 < acc.ndim(); ++axis) {
-            PyObject* extent = PyLong_FromSsize_t(acc.shape(axis));
-            if (!extent) return nullptr;
-            PyTuple_SET_ITEM(shape.get(), axis, extent);
-        }
-        Ref np = import_numpy();
-        if (!np) return nullptr;
-        Ref out = Ref::steal(PyObject_CallMethod(np.get(), "empty", "Os", shape.get(), "float64"));
+        Ref out = empty_doubles(acc, acc.ndim() - 1);
         if (!out) return nullptr;
         {
             View result;
@@ -996,16 +1001,7 @@ PyObject* py_tail(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexce
         std::vector<char> copy;
         const char* values = z.c_order(copy);
         if (!values) return nullptr;
-        Ref shape = Ref::steal(PyTuple_New(z.ndim()));
-        if (!shape) return nullptr;
-        for (int axis = 0; axis < z.ndim(); ++axis) {
-            PyObject* extent = PyLong_FromSsize_t(z.shape(axis));
-            if (!extent) return nullptr;
-            PyTuple_SET_ITEM(shape.get(), axis, extent);
-        }
-        Ref np = import_numpy();
-        if (!np) return nullptr;
-        Ref out = Ref::steal(PyObject_CallMethod(np.get(), "empty", "Os", shape.get(), "float64"));
+        Ref out = empty_doubles(z, z.ndim());
         if (!out) return nullptr;
         View result;
         if (!result.acquire(out.get(), "result", Elem::Float64, true, true)) return nullptr;
