@@ -480,8 +480,11 @@ def test_model_contract_is_checked_by_the_compiler(tmp_path, old, new, sentence)
     source = tmp_path / "probe.cpp"
     source.write_text(PROBE.replace(old, new) if old else PROBE)
     root = pathlib.Path(__file__).resolve().parent.parent
+    # CXXFLAGS as the build takes them (the CPython 3.9 check names the directory of Debian's
+    # multi-arch pyconfig.h there).
     compiled = subprocess.run([os.environ.get("CXX", "c++"), "-std=c++20", "-fsyntax-only", f"-I{root / 'gmms'}",
-                               f"-I{sysconfig.get_paths()['include']}", str(source)], capture_output=True, text=True)
+                               f"-I{sysconfig.get_paths()['include']}", *os.environ.get("CXXFLAGS", "").split(),
+                               str(source)], capture_output=True, text=True)
     if sentence is None:
         assert compiled.returncode == 0, compiled.stderr
         return
