@@ -316,10 +316,18 @@ def test_refused_site_arrays(bad, kind, text, position):
         assert str(e) == text
 
 
-def test_empty_or_none_first_array_gives_three_empty_arrays():
-    for r in (np.array([]), None):
-        out = call(*args(R_rup=r, Vs30=None))
+@pytest.mark.parametrize("empty", [np.array([]), None, array.array("d"), (ctypes.c_double * 0)(),
+                                   memoryview(bytearray()).cast("d")], ids=["numpy", "None", "array", "ctypes", "memoryview"])
+def test_empty_or_none_first_array_gives_three_empty_arrays(empty):
+    # ctypes before CPython 3.11 exports its empty array with item size 0.
+    for vs30 in (None, empty):
+        out = call(*args(R_rup=empty, Vs30=vs30))
         assert len(out) == 3 and all(a.dtype == np.float64 and a.shape == (0,) for a in out)
+
+
+def test_empty_buffer_of_another_type_is_still_refused():
+    e = error_of(*args(R_rup=(ctypes.c_float * 0)(), Vs30=None))
+    assert type(e) is ValueError and str(e) == "Buffer dtype mismatch, expected 'double' but got 'float'"
 
 
 def test_longer_second_array_is_fine_and_shorter_or_none_is_refused():
