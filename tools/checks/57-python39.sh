@@ -10,10 +10,9 @@
 # this machine lacks are fetched (libssl1.1, libffi7, libmpdec3, ...): the machine's own are newer
 # builds of the same sonames. The interpreter runs with LD_LIBRARY_PATH naming the root's.
 #
-# The modules, gmms._hazard and gmms._geometry are built for that interpreter with CMake into
-# build-py39/pkg/gmms/ (beside links to the package's Python files, as the sanitizer check does),
-# and the project's own tests run there through GMMS_MODULE_DIR. The last line names the
-# interpreter and the count: "CPython 3.9.2: N passed".
+# The modules, gmms._hazard and gmms._geometry are built for that interpreter with CMake (build
+# directory build-py39/) into gmms/, beside the main build's, and the project's own tests run on
+# it. The last line names the interpreter and the count: "CPython 3.9.2: N passed".
 set -euo pipefail
 SECONDS=0
 lap() { echo "  [${SECONDS}s] $*" >&2; }
@@ -99,24 +98,22 @@ version=$("$PY39" -c 'import platform; print(platform.python_version())')
 # The modules built for it
 
 BUILD=build-py39
-PKG=$PWD/$BUILD/pkg
+# Into gmms/ beside the main build's: each carries its interpreter's suffix (.cpython-39-...), so
+# that each interpreter finds its own, and the tests that run the command line or a script in a
+# child process from the source tree find them as they find the main build.
 # Debian's pyconfig.h includes the multi-arch one as <x86_64-linux-gnu/python3.9/pyconfig.h>. The
 # frame's compiler test reads CXXFLAGS too.
 export CXXFLAGS="-isystem $root/usr/include"
 cmake -S . -B "$BUILD" -DPython3_EXECUTABLE="$PY39" -DPython3_INCLUDE_DIR="$root/usr/include/python3.9" \
     -DCMAKE_CXX_FLAGS="$CXXFLAGS" -DCMAKE_BUILD_TYPE=Release -DGMMS_WERROR=ON \
-    -DGMMS_OUTPUT_DIR="$PKG/gmms" >"$work/cmake.log" 2>&1 || { cat "$work/cmake.log" >&2; exit 1; }
+    -DGMMS_OUTPUT_DIR="$PWD/gmms" >"$work/cmake.log" 2>&1 || { cat "$work/cmake.log" >&2; exit 1; }
 cmake --build "$BUILD" -j"$(nproc)" --target Tarvik Morrand Sellwyn _hazard _geometry >"$work/build.log" 2>&1 \
     || { cat "$work/build.log" >&2; exit 1; }
-for entry in gmms/*; do
-    case "$entry" in *.so | *.pyd | */__pycache__) continue ;; esac
-    ln -sfn "$PWD/$entry" "$PKG/gmms/"
-done
 for name in Tarvik Morrand Sellwyn _hazard _geometry; do
-    [[ -f "$PKG/gmms/$name.cpython-39-x86_64-linux-gnu.so" ]] \
-        || { echo "python39: no $PKG/gmms/$name.cpython-39-x86_64-linux-gnu.so" >&2; exit 1; }
+    [[ -f "gmms/$name.cpython-39-x86_64-linux-gnu.so" ]] \
+        || { echo "python39: no gmms/$name.cpython-39-x86_64-linux-gnu.so" >&2; exit 1; }
 done
-lap "built the modules for CPython $version into $PKG/gmms"
+lap "built the modules for CPython $version into gmms/"
 
 # ---------------------------------------------------------------------------------------------
 # The tests: the frame, the three models with their siblings, leaks, threads, interpreters, the
@@ -127,7 +124,7 @@ MODULE_TESTS=(test_frame.py test_tarvik_model.py test_tarvik_arc.py test_morrand
               test_concurrency.py test_interpreters.py test_fuzz.py test_hazard_kernel.py test_geometry.py)
 # The cache provider writes into the source tree; the shuffling plugin is not in the root.
 set +e
-GMMS_MODULE_DIR="$PKG" "$PY39" -m pytest -q -p no:cacheprovider "${MODULE_TESTS[@]/#/tests/}" 2>&1 \
+"$PY39" -m pytest -q -p no:cacheprovider "${MODULE_TESTS[@]/#/tests/}" 2>&1 \
     | tee "$work/pytest.log"
 status=${PIPESTATUS[0]}
 set -e
