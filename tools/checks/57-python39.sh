@@ -117,14 +117,24 @@ lap "built the modules for CPython $version into gmms/"
 
 # ---------------------------------------------------------------------------------------------
 # The tests: the frame, the three models with their siblings, leaks, threads, interpreters, the
-# fuzz properties at the CI profile, the hazard kernel and the geometry
+# fuzz properties at the CI profile, the hazard kernel and the geometry; then the Python layers on
+# Debian 11's pandas, h5py, tqdm and matplotlib: sources and sites, the catalogue, hazard, ruptures,
+# the command line, run serially and on an embedded (in-process) Dask cluster.
+#
+# Left out: the bench comparators (they load build/bench's libraries, made for the main build's
+# interpreter), and the clusters of separate dask-scheduler and dask-worker processes (plain and
+# TLS), which test Dask's own command line and take minutes more.
 
 MODULE_TESTS=(test_frame.py test_tarvik_model.py test_tarvik_arc.py test_morrand.py test_sellwyn.py
               test_sibling_calls.py test_sibling_arguments.py test_name_lookups.py test_leaks.py
               test_concurrency.py test_interpreters.py test_fuzz.py test_hazard_kernel.py test_geometry.py)
+LAYER_TESTS=(test_sites.py test_sources.py test_catalogue.py test_catalogue_dask.py test_hazard.py
+             test_hazard_job.py test_user_models.py test_cli.py test_ruptures_command.py)
+SEPARATE_PROCESSES="not scheduler_and_two_workers and not on_a_scheduler and not worker_killed and not tls"
 # The cache provider writes into the source tree; the shuffling plugin is not in the root.
 set +e
-"$PY39" -m pytest -q -p no:cacheprovider "${MODULE_TESTS[@]/#/tests/}" 2>&1 \
+"$PY39" -m pytest -q -p no:cacheprovider -k "$SEPARATE_PROCESSES" "${MODULE_TESTS[@]/#/tests/}" \
+    "${LAYER_TESTS[@]/#/tests/}" 2>&1 \
     | tee "$work/pytest.log"
 status=${PIPESTATUS[0]}
 set -e
