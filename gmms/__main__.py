@@ -48,20 +48,52 @@ def _add_optional(subparsers, command, name, module, help):
     try:
         importlib.import_module(module).add_parser(subparsers)
     except Exception as error:
-        failure = f"{type(error).__name__}: {error}"
-        parser = subparsers.add_parser(name, help=f"{help} (unavailable: {failure})")
-        parser.set_defaults(func=lambda args: _unavailable(name, module, failure))
+        cause = missing_package(error) or f"{type(error).__name__}: {error}"
+        failure = cause if missing_package(error) else f"cannot load {module}: {cause}"
+        parser = subparsers.add_parser(name, help=f"{help} (unavailable: {cause})",
+                                       description=f"Unavailable: {failure}.")
+        # Whatever else was given is taken (see main), so that the cause is what the user
+        # reads, not a usage error.
+        parser.set_defaults(func=lambda args: _fail(name, failure), takes_anything=True)
 
 
-def _unavailable(name, module, failure):
-    print(f"python3 -m gmms {name}: error: cannot load {module}: {failure}", file=sys.stderr)
+def _fail(name, failure):
+    print(f"python3 -m gmms {name}: error: {failure}", file=sys.stderr)
     return 1
+
+
+# The packages gmms uses that are not part of Python, by import name: None for what every
+# installation of gmms has, else the extra that brings it (pyproject.toml).
+PACKAGES = {"numpy": None, "shapely": None, "pandas": "catalogue", "h5py": "catalogue",
+            "distributed": "catalogue", "dask": "catalogue", "tqdm": "catalogue",
+            "matplotlib": "plot"}
+
+
+def missing_package(error):
+    """For an ImportError of one of PACKAGES: one line naming the package, this interpreter and
+    what to install; otherwise None."""
+    name = getattr(error, "name", None) if isinstance(error, ModuleNotFoundError) else None
+    top = (name or "").split(".")[0]
+    if top not in PACKAGES:
+        return None
+    extra = PACKAGES[top]
+    install = f"pip install gmms[{extra}]" if extra else f"pip install {top}"
+    return f"this needs the package {top}, which the interpreter {sys.executable} does not have ({install})"
 
 
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
-    args = build_parser(argv).parse_args(argv)
-    return args.func(args)
+    parser = build_parser(argv)
+    args, unknown = parser.parse_known_args(argv)
+    if unknown and not getattr(args, "takes_anything", False):
+        parser.parse_args(argv)  # argparse's own message for what it does not know
+    try:
+        return args.func(args)
+    except ModuleNotFoundError as error:
+        missing = missing_package(error)
+        if missing is None:
+            raise
+        return _fail(args.command, missing)
 
 
 if __name__ == "__main__":

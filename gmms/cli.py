@@ -264,10 +264,7 @@ def _add_trellis(subparsers):
 
 
 def _trellis(args):
-    try:
-        from gmms import trellis
-    except ImportError as error:
-        return _fail("trellis", f"the trellis needs matplotlib: {error}")
+    from gmms import trellis  # without matplotlib, python3 -m gmms says which extra to install
     if not all(math.isfinite(m) for m in args.magnitudes):
         return _fail("trellis", "--magnitudes: every magnitude must be a finite number")
     if not all(math.isfinite(v) and v > 0 for v in args.vs30):

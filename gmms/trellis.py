@@ -49,7 +49,7 @@ def median(module, model, im, magnitude, vs30):
 def plot(modules, magnitudes, vs30s, *, standins=True):
     """Returns the trellis figure for the loaded model ``modules`` (name -> module)."""
     rows = -(-(len(PANELS) + 1) // 3)      # the panels and the key, three to a row
-    figure = Figure(figsize=(15.0, 4.8 * rows), dpi=110, layout="constrained")
+    figure = Figure(figsize=(15.0, 4.8 * rows), dpi=110, constrained_layout=True)  # layout= is matplotlib 3.5's
     FigureCanvasAgg(figure)
     figure.suptitle("Median intensity measure against rupture distance", fontsize=15, fontweight="bold")
     grid = figure.subplots(rows, 3, squeeze=False)
@@ -104,6 +104,12 @@ def plot(modules, magnitudes, vs30s, *, standins=True):
 
 
 def _colours(n):
-    from matplotlib import colormaps
+    try:
+        from matplotlib import colormaps  # matplotlib 3.5 on
+    except ImportError:
+        from matplotlib import cm
 
-    return colormaps["viridis"](np.linspace(0.0, 0.85, n)) if n > 1 else ["#1f77b4"]
+        viridis = cm.get_cmap("viridis")
+    else:
+        viridis = colormaps["viridis"]
+    return viridis(np.linspace(0.0, 0.85, n)) if n > 1 else ["#1f77b4"]

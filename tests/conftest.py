@@ -39,18 +39,23 @@ if MODULE_DIR:
 # from there with it on its path (from the source tree, the tree's own build would come first).
 PACKAGE_ROOT = MODULE_DIR or str(ROOT)
 
-# Under the sanitizers, child processes need the ASan runtime preloaded as well, or loading an
-# instrumented module aborts; tests that pass an environment of their own still get these.
-_SANITIZER_ENV = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
+# Child processes that tests start with an environment of their own still get what this process
+# was started with to load at all: under the sanitizers, the ASan runtime preloaded (or loading an
+# instrumented module aborts); for an interpreter unpacked outside the system's directories (the
+# CPython 3.9 check), the library path that finds its shared libraries.
+_CHILD_ENV = ["LD_LIBRARY_PATH"]
 if os.environ.get("GMMS_SANITIZED"):
+    _CHILD_ENV += ["LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC"]
+_CHILD_ENV = [key for key in _CHILD_ENV if key in os.environ]
+if _CHILD_ENV:
     _popen_init = subprocess.Popen.__init__
 
-    def _popen_init_sanitized(self, *args, env=None, **kwargs):
+    def _popen_init_passing_env(self, *args, env=None, **kwargs):
         if env is not None:
-            env = {**env, **{key: os.environ[key] for key in _SANITIZER_ENV if key in os.environ}}
+            env = {**env, **{key: os.environ[key] for key in _CHILD_ENV}}
         _popen_init(self, *args, env=env, **kwargs)
 
-    subprocess.Popen.__init__ = _popen_init_sanitized
+    subprocess.Popen.__init__ = _popen_init_passing_env
 
 _QUIET = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much]
 settings.register_profile("ci", max_examples=300, deadline=None, derandomize=True, database=None,

@@ -6,6 +6,7 @@ import pandas as pd
 
 from conftest import ROOT
 from gmms.catalogue import synthetic
+from gmms.run.files import to_csv
 
 EXAMPLE = (ROOT / "examples" / "hazard" / "tarvik-scenarios.csv",
            ROOT / "examples" / "hazard" / "tarvik-pairs.csv")
@@ -26,7 +27,8 @@ def same_bits(a, b):
 
 
 def write_csv(path, frame):
-    frame.to_csv(path, index=False, lineterminator="\n")
+    with open(path, "w", newline="", encoding="utf-8") as file:
+        to_csv(frame, file, index=False)
     return path
 
 

@@ -2,6 +2,7 @@
 
 import contextlib
 import errno
+import io
 import os
 import pathlib
 import shutil
@@ -18,6 +19,7 @@ from gmms.catalogue import synthetic
 from gmms.errors import InputError, ScenarioRefused, SetupError
 from gmms.models import MODELS, SITES
 from gmms.pairs.table import Planner
+from gmms.run.files import to_csv
 from helpers import KILL_AT, same_bits, small_catalogue
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -180,8 +182,10 @@ def edit(text, line, old, new):
 
 
 def drop_column(text, column):
-    frame = pd.read_csv(pd.io.common.StringIO(text), dtype=str, keep_default_na=False)
-    return frame.drop(columns=[column]).to_csv(index=False, lineterminator="\n")
+    frame = pd.read_csv(io.StringIO(text), dtype=str, keep_default_na=False)
+    out = io.StringIO()
+    to_csv(frame.drop(columns=[column]), out, index=False)
+    return out.getvalue()
 
 
 BAD_INPUT = {

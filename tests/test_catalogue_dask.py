@@ -11,7 +11,6 @@ import logging
 import os
 import pathlib
 import re
-import shutil
 import signal
 import subprocess
 import sys
@@ -214,12 +213,15 @@ def test_hazard_job_on_a_local_cluster_has_the_serial_bits(local_client, batch):
 # --- a scheduler and two workers, as separate processes --------------------------------------
 
 def _command(name):
-    found = shutil.which(name)
+    # Run by this interpreter, not by the dask-scheduler on PATH, which may be another Python's
+    # with another distributed (the CPython 3.9 check runs these tests beside the system's).
     module = {"dask-scheduler": "distributed.cli.dask_scheduler",
               "dask-worker": "distributed.cli.dask_worker"}[name]
-    return [found] if found else [sys.executable, "-m", module]
+    return [sys.executable, "-m", module]
 
 
+# dask-worker's option for the number of worker processes: --nprocs before distributed 2022.
+NWORKERS = "--nworkers" if int(distributed.__version__.split(".")[0]) >= 2022 else "--nprocs"
 WORKER_ENV = dict(os.environ, PYTHONPATH=str(ROOT))   # the package, but no sibling directory
 
 
@@ -245,7 +247,7 @@ def cluster(directory, tls=(), security=None):
             time.sleep(0.2)
         for name in ("w1", "w2"):
             start(*_command("dask-worker"), "--scheduler-file", scheduler_file, "--nthreads",
-                  "1", "--nworkers", "1", "--host", "127.0.0.1", "--no-dashboard",
+                  "1", NWORKERS, "1", "--host", "127.0.0.1", "--no-dashboard",
                   "--death-timeout", "60", "--name", name, *tls)
         address = json.loads(scheduler_file.read_text())["address"]
         client = distributed.Client(address, timeout=WAIT_S, security=security)

@@ -316,10 +316,18 @@ def test_refused_site_arrays(bad, kind, text, position):
         assert str(e) == text
 
 
-def test_empty_or_none_first_array_gives_three_empty_arrays():
-    for r in (np.array([]), None):
-        out = call(*args(R_rup=r, Vs30=None))
+@pytest.mark.parametrize("empty", [np.array([]), None, array.array("d"), (ctypes.c_double * 0)(),
+                                   memoryview(bytearray()).cast("d")], ids=["numpy", "None", "array", "ctypes", "memoryview"])
+def test_empty_or_none_first_array_gives_three_empty_arrays(empty):
+    # ctypes before CPython 3.11 exports its empty array with item size 0.
+    for vs30 in (None, empty):
+        out = call(*args(R_rup=empty, Vs30=vs30))
         assert len(out) == 3 and all(a.dtype == np.float64 and a.shape == (0,) for a in out)
+
+
+def test_empty_buffer_of_another_type_is_still_refused():
+    e = error_of(*args(R_rup=(ctypes.c_float * 0)(), Vs30=None))
+    assert type(e) is ValueError and str(e) == "Buffer dtype mismatch, expected 'double' but got 'float'"
 
 
 def test_longer_second_array_is_fine_and_shorter_or_none_is_refused():
@@ -480,8 +488,11 @@ def test_model_contract_is_checked_by_the_compiler(tmp_path, old, new, sentence)
     source = tmp_path / "probe.cpp"
     source.write_text(PROBE.replace(old, new) if old else PROBE)
     root = pathlib.Path(__file__).resolve().parent.parent
+    # CXXFLAGS as the build takes them (the CPython 3.9 check names the directory of Debian's
+    # multi-arch pyconfig.h there).
     compiled = subprocess.run([os.environ.get("CXX", "c++"), "-std=c++20", "-fsyntax-only", f"-I{root / 'gmms'}",
-                               f"-I{sysconfig.get_paths()['include']}", str(source)], capture_output=True, text=True)
+                               f"-I{sysconfig.get_paths()['include']}", *os.environ.get("CXXFLAGS", "").split(),
+                               str(source)], capture_output=True, text=True)
     if sentence is None:
         assert compiled.returncode == 0, compiled.stderr
         return

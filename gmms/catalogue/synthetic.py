@@ -9,6 +9,8 @@ alike, so that catalogues of different models made with the same seed share thei
 
 import numpy as np
 
+from gmms.run.files import to_csv
+
 from gmms.models import (MODELS, SCENARIO_CLASSES, Flag, Hypot, Integers, OneOf, PerSite,
                          RequestedIM, Signed, Uniform)
 
@@ -99,8 +101,7 @@ def write(path, frames):
     if path.lower().endswith(".csv"):
         with open(path, "w", newline="", encoding="utf-8") as file:
             for index, frame in enumerate(frames):
-                frame.to_csv(file, header=index == 0, index=False, lineterminator="\n",
-                             na_rep="nan")
+                to_csv(frame, file, header=index == 0, index=False, na_rep="nan")
         return
     import h5py
 

@@ -210,7 +210,10 @@ bool SiteArray::acquire(PyObject* obj) noexcept {
         PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected 'double' but got %s", found);
         return refuse();
     }
-    if (view_.itemsize != static_cast<Py_ssize_t>(sizeof(double))) {
+    // ctypes before CPython 3.11 exports an empty array of doubles (c_double * 0) with item size 0;
+    // the format says double, and no element is read: taken as the empty array it is.
+    const bool empty = view_.len == 0 && view_.shape && view_.shape[0] == 0;
+    if (view_.itemsize != static_cast<Py_ssize_t>(sizeof(double)) && !(empty && view_.itemsize == 0)) {
         const auto item_bytes = static_cast<size_t>(view_.itemsize);
         static_assert(sizeof(double) == 8, "the message below names 8 bytes");
         PyErr_Format(PyExc_ValueError, "Item size of buffer (%zu byte%s) does not match size of 'double' (8 bytes)",
@@ -228,6 +231,7 @@ bool SiteArray::acquire(PyObject* obj) noexcept {
         }
     }
     base_ = static_cast<char*>(view_.buf);
+    if (empty) return true;  // size 0, stride one double (the item size may be 0, see above)
     size_ = view_.shape ? view_.shape[0] : view_.len / view_.itemsize;
     stride_ = view_.strides ? view_.strides[0] : view_.itemsize;
     return true;

@@ -13,7 +13,7 @@ import numpy as np
 
 from gmms.errors import GmmsError
 from gmms.pairs.tables import HDF5_SUFFIXES
-from gmms.run.files import fsync_path
+from gmms.run.files import fsync_path, to_csv
 
 from .results import STATUS
 
@@ -135,7 +135,7 @@ def write_table(path, frame, metadata):
         for key, value in metadata.items():
             file.write(f"# {key}: {value}\n")
         # repr keeps every double: the file reads back to the same numbers.
-        frame.to_csv(file, index=False, lineterminator="\n", float_format=repr)
+        to_csv(frame, file, index=False, exact=True)
 
 
 def _write_csv(hazard, directory):

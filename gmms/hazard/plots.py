@@ -47,7 +47,7 @@ def curves(hazard):
 
     chosen = list(hazard.disaggregation.site_id) or list(hazard.site_id[:MAX_CURVES])
     rows = np.searchsorted(hazard.site_id, chosen[:MAX_CURVES])
-    figure, axes = plt.subplots(figsize=(8.0, 6.0), layout="constrained")
+    figure, axes = plt.subplots(figsize=(8.0, 6.0), constrained_layout=True)  # layout= is matplotlib 3.5's
     colours = plt.get_cmap("tab10").colors
     for n, row in enumerate(rows):
         positive = hazard.annual_rate[row] > 0
@@ -82,7 +82,7 @@ def disaggregation_map(hazard, s, k, when=None):
 
     d = hazard.disaggregation
     shares = 100.0 * np.nansum(d.shares[s, k], axis=2)          # M x R, in percent
-    figure, axes = plt.subplots(figsize=(7.5, 6.0), layout="constrained")
+    figure, axes = plt.subplots(figsize=(7.5, 6.0), constrained_layout=True)  # layout= is matplotlib 3.5's
     mesh = axes.pcolormesh(d.m_edges, d.r_edges, shares.T, cmap="YlOrRd", vmin=0.0,
                            edgecolors="0.85", linewidth=0.3)
     figure.colorbar(mesh, ax=axes, label="share of the exceedance rate (%)")

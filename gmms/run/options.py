@@ -8,6 +8,7 @@ checks the pair table before any model work.
 
 import os
 import sys
+import time
 from dataclasses import dataclass
 from typing import Any, Optional
 
@@ -166,8 +167,47 @@ def package_version():
 
 
 def progress_bar(progress, description, total, unit):
-    """A progress bar on stderr, shown only with ``progress`` and after the first second."""
-    from tqdm import tqdm
+    """A progress bar on stderr, shown only with ``progress`` and after the first second. Used as
+    a context manager, with ``update(n)``."""
+    import tqdm
 
-    return tqdm(total=total, desc=description, unit=unit, unit_scale=True, file=sys.stderr,
-                delay=1.0, disable=not progress, leave=True)
+    from .files import _version
+
+    options = dict(total=total, desc=description, unit=unit, unit_scale=True, file=sys.stderr,
+                   disable=not progress, leave=True)
+    if _version(tqdm.__version__) >= (4, 60):
+        return tqdm.tqdm(delay=DELAY_S, **options)
+    return _DelayedBar(lambda: tqdm.tqdm(**options)) if progress else tqdm.tqdm(**options)
+
+
+DELAY_S = 1.0
+
+
+class _DelayedBar:
+    """tqdm's ``delay`` for tqdm before 4.60 (Debian 11 has 4.57): the bar is made at the first
+    update after DELAY_S seconds, so that a short run shows none."""
+
+    def __init__(self, make):
+        self._make = make
+        self._start = time.monotonic()
+        self._bar = None
+        self._done = 0
+
+    def update(self, n=1):
+        self._done += n
+        if self._bar is None and time.monotonic() - self._start >= DELAY_S:
+            self._bar = self._make()
+            self._bar.update(self._done)
+        elif self._bar is not None:
+            self._bar.update(n)
+
+    def close(self):
+        if self._bar is not None:
+            self._bar.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False

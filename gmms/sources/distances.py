@@ -1,17 +1,23 @@
 """Distances from sites to ruptures, on the records of this package (the C++ module
 ``gmms._geometry`` does the work, without the interpreter lock)."""
 
-from typing import Dict, Union
+from __future__ import annotations
+
+from typing import Dict, TYPE_CHECKING, Union
 
 import numpy as np
-import numpy.typing as npt
 
 from gmms import _geometry
 
 from .generate import Ruptures
 from .sites import Sites
 
-Floats = npt.NDArray[np.float64]
+# Annotations only (numpy.typing's NDArray is numpy 1.21's; the package runs on older numpy too).
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+    Floats = npt.NDArray[np.float64]
+
 
 DISTANCES = tuple(_geometry.DISTANCES)
 

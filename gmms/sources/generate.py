@@ -15,20 +15,28 @@ probabilities of a distribution, which the file gives summing to 1 within 1e-6, 
 their sum, so that a source's rates add up to its MFD's total.
 """
 
+from __future__ import annotations
+
 import functools
 import math
 from dataclasses import dataclass, fields
-from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union, cast
+from typing import (TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Sequence, Tuple, Union,
+                    cast)
 
 import numpy as np
-import numpy.typing as npt
 
 from ..errors import InputError
 from . import geodesy, grid
 from .model import AreaSource, PointSource, SimpleFaultSource, Source, SourceModel, median_area
 
-Floats = npt.NDArray[np.float64]
-Ints = npt.NDArray[np.int64]
+# Annotations only (numpy.typing's NDArray is numpy 1.21's; the package runs on older numpy too).
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+    Floats = npt.NDArray[np.float64]
+    Ints = npt.NDArray[np.int64]
+    Arrays = Dict[str, Floats]
+
 
 GEOMETRY = ("lon0", "lat0", "ztor", "strike", "dip", "length", "width", "hypo_lon", "hypo_lat", "hypo_depth")
 DEFAULT_BLOCK_SIZE = 100_000
@@ -184,9 +192,6 @@ def _round_half_away(x: Floats) -> Ints:
 
 
 # --- plans: a source ready to give any range of its ruptures --------------------------------
-
-Arrays = Dict[str, Floats]
-
 
 class _PointPlan:
     """Ruptures of a point source, or of an area source's grid points."""

@@ -6,14 +6,19 @@ metres as for thousands of kilometres, and for negative distances (a move backwa
 same great circle).
 """
 
-from typing import Tuple
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Tuple
 
 import numpy as np
-import numpy.typing as npt
+
+# Annotations only (numpy.typing's NDArray is numpy 1.21's; the package runs on older numpy too).
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+    Floats = npt.NDArray[np.float64]
 
 EARTH_RADIUS_KM = 6371.0
-
-Floats = npt.NDArray[np.float64]
 
 
 def _azimuth_degrees(radians: Floats) -> Floats:

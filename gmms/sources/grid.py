@@ -13,15 +13,21 @@ box's west edge eastward. The points strictly inside the polygon are kept, row b
 to south, west to east in each row.
 """
 
+from __future__ import annotations
+
 import math
-from typing import Sequence, Tuple
+from typing import Sequence, TYPE_CHECKING, Tuple
 
 import numpy as np
-import numpy.typing as npt
 
 from .geodesy import EARTH_RADIUS_KM, azimuth, destination, distance
 
-Floats = npt.NDArray[np.float64]
+# Annotations only (numpy.typing's NDArray is numpy 1.21's; the package runs on older numpy too).
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+    Floats = npt.NDArray[np.float64]
+
 
 EDGE_STEP_KM = 10.0
 

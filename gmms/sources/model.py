@@ -5,16 +5,21 @@ hashes by value. ``nrml.read_source_model`` makes them and checks every value; `
 turns them into ruptures.
 """
 
+from __future__ import annotations
+
 import math
 from dataclasses import dataclass
-from typing import Optional, Tuple, Union
+from typing import Optional, TYPE_CHECKING, Tuple, Union
 
 import numpy as np
-import numpy.typing as npt
 
 from ..errors import InputError
 
-Floats = npt.NDArray[np.float64]
+# Annotations only (numpy.typing's NDArray is numpy 1.21's; the package runs on older numpy too).
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+    Floats = npt.NDArray[np.float64]
 
 
 def round_half_away(x: float) -> int:

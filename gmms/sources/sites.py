@@ -12,22 +12,28 @@ Where a depth is not given it is derived from Vs30:
 and the record marks those values as derived.
 """
 
+from __future__ import annotations
+
 import csv
 import math
 import os
 import re
 from dataclasses import dataclass, fields
-from typing import Any, Dict, List, NoReturn, Optional, Protocol, Sequence, Tuple, Union
+from typing import Any, Dict, List, NoReturn, Optional, Protocol, Sequence, TYPE_CHECKING, Tuple, Union
 
 import numpy as np
-import numpy.typing as npt
 
 from ..errors import InputError
 from . import grid
 
-Floats = npt.NDArray[np.float64]
-Ints = npt.NDArray[np.int64]
-Bools = npt.NDArray[np.bool_]
+# Annotations only (numpy.typing's NDArray is numpy 1.21's; the package runs on older numpy too).
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
+    Floats = npt.NDArray[np.float64]
+    Ints = npt.NDArray[np.int64]
+    Bools = npt.NDArray[np.bool_]
+
 Value = Union[int, float, bool]
 
 CORRELATIONS = ("california", "japan")

@@ -8,8 +8,9 @@
 # Headers: CPython 3.9's from pyenv (as the portability check finds them) with the Windows
 # configuration header PC/pyconfig.h, which an installed CPython does not carry. That one comes
 # from the source of Debian's package python3.9 (bullseye, CPython 3.9.2), fetched once by apt
-# with a private sources list and state, so the machine's apt configuration stays untouched, and
-# cached outside the source tree ($XDG_CACHE_HOME or ~/.cache, gmms-win/). The import library of
+# from the Debian archive the machine's apt configuration names, with a private sources list and
+# state, so the machine's apt configuration stays untouched (tools/checks/lib/debian-archive.sh),
+# and cached outside the source tree ($XDG_CACHE_HOME or ~/.cache, gmms-win/). The import library of
 # python39.dll is made here from the interpreter symbols the objects use.
 #
 # The modules go to build-win/gmms/. Nothing here runs them: that needs Windows.
@@ -36,38 +37,31 @@ trap 'rm -rf "$work"' EXIT
 
 cache=${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/gmms-win
 source_dir=$cache/python3.9
-# bullseye is retired: deb.debian.org serves it today, archive.debian.org (whose indexes are
-# past their Valid-Until dates) once it has moved.
-MIRRORS=(http://deb.debian.org/debian http://archive.debian.org/debian)
+source tools/checks/lib/debian-archive.sh
 
 fetch_source() {
-    local apt=$work/apt mirror
-    mkdir -p "$apt/lists/partial" "$apt/parts" "$apt/cache/archives/partial" "$apt/src" "$cache"
-    local opts=(-o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts="$apt/parts"
-                -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache"
-                -o Acquire::Check-Valid-Until=false -o Acquire::Retries=2 -o Acquire::http::Timeout=30)
-    for mirror in "${MIRRORS[@]}"; do
-        echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror bullseye main" \
-            >"$apt/sources.list"
-        # The signed index authenticates the files apt-get source downloads.
-        if apt-get "${opts[@]}" update >>"$apt/log" 2>&1 \
-            && (cd "$apt/src" && apt-get "${opts[@]}" source --download-only python3.9) >>"$apt/log" 2>&1; then
-            local tarball=("$apt"/src/python3.9_*.orig.tar.xz) extract=$work/extract
-            mkdir "$extract"
-            tar -xJf "${tarball[0]}" -C "$extract" --strip-components=1 --wildcards \
-                'Python-*/PC/pyconfig.h' 'Python-*/Include/*'
-            [[ -f "$extract/PC/pyconfig.h" && -f "$extract/Include/Python.h" ]] || {
-                echo "windows: ${tarball[0]##*/} holds no PC/pyconfig.h or Include/Python.h" >&2
-                return 1
-            }
-            sed -n 's/^#define PY_VERSION *"\(.*\)"/\1/p' "$extract/Include/patchlevel.h" >"$extract/VERSION"
-            rm -rf "$source_dir"
-            mv "$extract" "$source_dir"
-            return 0
-        fi
-    done
+    local apt=$work/apt
+    # The Debian archive the machine's apt configuration names (tools/checks/lib/debian-archive.sh).
+    debian_apt_setup "$apt" bullseye deb-src
+    mkdir -p "$apt/src" "$cache"
+    # The signed index authenticates the files apt-get source downloads.
+    if apt-get "${APT_OPTS[@]}" update >>"$apt/log" 2>&1 \
+        && (cd "$apt/src" && apt-get "${APT_OPTS[@]}" source --download-only python3.9) >>"$apt/log" 2>&1; then
+        local tarball=("$apt"/src/python3.9_*.orig.tar.xz) extract=$work/extract
+        mkdir "$extract"
+        tar -xJf "${tarball[0]}" -C "$extract" --strip-components=1 --wildcards \
+            'Python-*/PC/pyconfig.h' 'Python-*/Include/*'
+        [[ -f "$extract/PC/pyconfig.h" && -f "$extract/Include/Python.h" ]] || {
+            echo "windows: ${tarball[0]##*/} holds no PC/pyconfig.h or Include/Python.h" >&2
+            return 1
+        }
+        sed -n 's/^#define PY_VERSION *"\(.*\)"/\1/p' "$extract/Include/patchlevel.h" >"$extract/VERSION"
+        rm -rf "$source_dir"
+        mv "$extract" "$source_dir"
+        return 0
+    fi
     cat "$apt/log" >&2
-    echo "windows: could not fetch Debian's source package python3.9 (bullseye) from ${MIRRORS[*]}" >&2
+    echo "windows: could not fetch Debian's source package python3.9 (bullseye) with $(tr '\n' ' ' <"$apt/sources.list")" >&2
     echo "windows: it provides CPython 3.9's PC/pyconfig.h; this check needs the network once" >&2
     return 1
 }
