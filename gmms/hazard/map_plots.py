@@ -56,7 +56,7 @@ def hazard_map(result, name, values, source_model=None):
     height = max(lat.max() - lat.min(), 1e-3)
     panel = (5.5, float(np.clip(5.0 * height / width, 3.0, 8.0)))
     figure, axes = plt.subplots(1, n, figsize=(panel[0] * n + 0.6, panel[1] + 1.0),
-                                layout="constrained", squeeze=False)
+                                constrained_layout=True, squeeze=False)
     for k, ax in enumerate(axes[0]):
         _panel(figure, ax, result, values[:, k], source_model)
         ax.set_title(f"{_in_time(result, result.poes[k])} in {result.investigation_time:g} years",
@@ -130,7 +130,7 @@ def curves(result):
     rows = [int(np.flatnonzero(result.site_id == site)[0]) for site in chosen[:plots.MAX_CURVES]]
     from .logictree import poe
 
-    figure, axes = plt.subplots(figsize=(8.0, 6.0), layout="constrained")
+    figure, axes = plt.subplots(figsize=(8.0, 6.0), constrained_layout=True)
     colours = plt.get_cmap("tab10").colors
     years = result.investigation_time
     quantiles = [poe(rates, years) for rates in result.quantile_rates.values()]

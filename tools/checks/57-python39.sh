@@ -129,7 +129,8 @@ MODULE_TESTS=(test_frame.py test_tarvik_model.py test_tarvik_arc.py test_morrand
               test_sibling_calls.py test_sibling_arguments.py test_name_lookups.py test_leaks.py
               test_concurrency.py test_interpreters.py test_fuzz.py test_hazard_kernel.py test_geometry.py)
 LAYER_TESTS=(test_sites.py test_sources.py test_catalogue.py test_catalogue_dask.py test_hazard.py
-             test_hazard_job.py test_user_models.py test_cli.py test_ruptures_command.py test_missing_packages.py)
+             test_hazard_job.py test_user_models.py test_cli.py test_ruptures_command.py
+             test_missing_packages.py test_map_plots.py)
 SEPARATE_PROCESSES="not scheduler_and_two_workers and not on_a_scheduler and not worker_killed and not tls"
 # The cache provider writes into the source tree; the shuffling plugin is not in the root.
 set +e
