@@ -266,8 +266,8 @@ def test_case11_site3_misses_by_the_degree_grid_of_its_expected_values():
 def test_area_cases_agree_at_a_1km_grid_but_where_the_degree_grid_decides(case, step):
     """At a 1 km grid the product lies within 3.5 % of the expected values above 1e-4, but at
     case 11's Site 3 (4.6 % at 0.2 g). There the rule is the grid: the expected values are the
-    rules on the degree grid (numpy, within 0.1 % above 1e-6), and the product's curves are the same rules
-    on its 1 km grid (numpy, to 1e-9), at every site."""
+    rules on the degree grid (numpy, within 0.1 % above 1e-6), and the product's curves are the
+    same rules on its 1 km grid (numpy, to 1e-9), at every site."""
     result = run_case(case)
     rel, want = relative(result, case)
     np.testing.assert_allclose(
