@@ -23,7 +23,7 @@ HIDING = """\
 import runpy
 import sys
 
-hidden = set(sys.argv[1].split(","))
+hidden, module = set(sys.argv[1].split(",")), sys.argv[2]
 
 
 class Hide:
@@ -34,8 +34,8 @@ class Hide:
 
 
 sys.meta_path.insert(0, Hide())
-sys.argv[:] = ["gmms", *sys.argv[2:]]
-runpy.run_module("gmms", run_name="__main__", alter_sys=True)
+sys.argv[:] = [module, *sys.argv[3:]]
+runpy.run_module(module, run_name="__main__", alter_sys=True)
 """
 
 COMMANDS = {
@@ -63,20 +63,29 @@ CASES += [
     ("hazard", "h5py", "h5py", "pip install gmms[catalogue]"),
     ("hazard --job", "h5py", "h5py", "pip install gmms[catalogue]"),
     ("ruptures", "h5py", "h5py", "pip install gmms[catalogue]"),
+    ("-m gmms.catalogue", "pandas", "pandas", "pip install gmms[catalogue]"),
+    ("-m gmms.catalogue", "numpy", "numpy", "pip install numpy"),
 ]
+
+
+def child(hidden, command):
+    """The child's arguments: the packages hidden, the module run, its arguments."""
+    if command == "-m gmms.catalogue":      # the catalogue's own entry point
+        return [hidden, "gmms.catalogue", *COMMANDS["catalogue"][1:]]
+    return [hidden, "gmms", *COMMANDS[command]]
 
 
 @pytest.mark.subprocess
 @pytest.mark.parametrize("command, hidden, package, install", CASES,
                          ids=[f"{c[0]}-without-{c[1]}" for c in CASES])
 def test_a_missing_package_is_named_in_one_line(tmp_path, command, hidden, package, install):
-    argv = [str(arg).replace("{out}", str(tmp_path)) for arg in COMMANDS[command]]
-    done = subprocess.run([sys.executable, "-c", HIDING, hidden, *argv], cwd=tmp_path, capture_output=True,
+    argv = [str(arg).replace("{out}", str(tmp_path)) for arg in child(hidden, command)]
+    done = subprocess.run([sys.executable, "-c", HIDING, *argv], cwd=tmp_path, capture_output=True,
                           text=True, timeout=120, env=ENV)
     lines = done.stderr.splitlines()
     assert done.returncode == 1 and len(lines) == 1, done.stderr
     line = lines[0]
-    name = command.split()[0]
+    name = "catalogue" if command == "-m gmms.catalogue" else command.split()[0]
     assert line.startswith(f"python3 -m gmms {name}: error: this needs the package "), line
     assert f"the package {package}," in line
     assert f"the interpreter {sys.executable} does not have" in line and line.endswith(f"({install})"), line
@@ -86,7 +95,7 @@ def test_a_missing_package_is_named_in_one_line(tmp_path, command, hidden, packa
 @pytest.mark.subprocess
 @pytest.mark.parametrize("argv", [["--help"], ["hazard", "--help"]], ids=["gmms", "hazard"])
 def test_help_says_why_a_subcommand_is_unavailable(tmp_path, argv):
-    done = subprocess.run([sys.executable, "-c", HIDING, "numpy", *argv], cwd=tmp_path, capture_output=True,
+    done = subprocess.run([sys.executable, "-c", HIDING, "numpy", "gmms", *argv], cwd=tmp_path, capture_output=True,
                           text=True, timeout=120, env=ENV)
     assert done.returncode == 0, done.stderr
     text = " ".join(done.stdout.split())

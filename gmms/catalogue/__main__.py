@@ -1,16 +1,13 @@
-"""``python3 -m gmms.catalogue MODEL --scenarios FILE --pairs FILE --out FILE [...]``."""
+"""``python3 -m gmms.catalogue MODEL --scenarios FILE --pairs FILE --out FILE [...]``: the same
+as ``python3 -m gmms catalogue ...``, missing packages and all."""
 
-import argparse
 import sys
 
-from .cli import add_parser
+from gmms.__main__ import main as gmms_main
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python3 -m gmms")
-    add_parser(parser.add_subparsers(dest="command", required=True))
-    args = parser.parse_args(["catalogue", *(sys.argv[1:] if argv is None else argv)])
-    return args.func(args)
+    return gmms_main(["catalogue", *(sys.argv[1:] if argv is None else argv)])
 
 
 if __name__ == "__main__":
