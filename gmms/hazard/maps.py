@@ -254,7 +254,7 @@ class _Passes:
         acc = _hazard.zeros((len(self.branch_specs), len(source.sites), len(self.job.levels)))
         job = self._job()
         model = self.branch_specs[0][1]
-        with run.progress_bar("hazard", source.pair_count(), " pairs") as bar:
+        with run.progress_bar("hazard", source.pair_count(), " rupture-site") as bar:
             for partial in run.results(functools.partial(reduce.branch_curves, job),
                                        tasks(source.pieces(run.executor), model, run.siblings)):
                 # A block of sites is contiguous in memory only when there is one branch:
@@ -301,7 +301,7 @@ class _Passes:
         cells = _hazard.zeros((len(at), len(poes), n_bins, len(eps_edges) - 1))
         moments = _hazard.zeros((len(at), len(poes), _hazard.N_MOMENTS))
         run, model = self.run, self.branch_specs[0][1]
-        with run.progress_bar("disaggregation", disagg_source.pair_count(), " pairs") as bar:
+        with run.progress_bar("disaggregation", disagg_source.pair_count(), " rupture-site") as bar:
             for partial in run.results(functools.partial(reduce.branch_disaggregation, bjob),
                                        tasks(disagg_source.pieces(run.executor), model,
                                              run.siblings)):
