@@ -50,17 +50,23 @@ def evaluate_block(model_name, siblings, block):
         codes = codes[order]
         sites = {name: values[order] for name, values in sites.items()}
     starts = np.flatnonzero(np.diff(codes)) + 1
-    bounds = zip(np.concatenate(([0], starts)), np.concatenate((starts, [n])))
-    for lo, hi in bounds if n else ():
-        code = codes[lo]
-        # In the entry function's own order, as the registry gives it.
-        args = [sites[p.name][lo:hi] if p.kind == SITES else _scalar(p.kind, block.values[p.name][code])
-                for p in model.parameters]
+    los = np.concatenate(([0], starts)).tolist() if n else []
+    his = np.concatenate((starts, [n])).tolist() if n else []
+    run_codes = codes[los] if n else codes[:0]
+    # Each run's scalar arguments as Python numbers, converted for the whole block at once, and
+    # each run's sites as slices: a call then takes its arguments as they are, in the entry
+    # function's own order (the registry's).
+    columns = [None if p.kind == SITES else
+               [_scalar(p.kind, value) for value in block.values[p.name][run_codes].tolist()]
+               for p in model.parameters]
+    for k, (lo, hi) in enumerate(zip(los, his)):
+        args = [sites[p.name][lo:hi] if column is None else column[k]
+                for p, column in zip(model.parameters, columns)]
         try:
             mean, phi, tau = entry(*args)
         except Exception as error:
-            raise ScenarioRefused(model_name, int(block.scenario_ids[code]), type(error).__name__,
-                                  str(error)) from None
+            raise ScenarioRefused(model_name, int(block.scenario_ids[run_codes[k]]),
+                                  type(error).__name__, str(error)) from None
         result[0, lo:hi] = mean
         result[1, lo:hi] = phi
         result[2, lo:hi] = tau
