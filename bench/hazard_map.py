@@ -35,6 +35,7 @@ functions with the most time of their own.
 
 import argparse
 import cProfile
+import itertools
 import json
 import os
 import pathlib
@@ -225,9 +226,12 @@ def watched(argv, cwd):
     return whole, out, own, sorted(peaks.values())
 
 
+_RUNS = itertools.count()
+
+
 def job_run(job, mode, directory):
     """One job in a process of its own (``mode``: "serial" or a number of workers)."""
-    out = directory / f"{job.stem}-{mode}.h5"
+    out = directory / f"{job.stem}-{mode}-{next(_RUNS)}.h5"      # each run its own file
     script = CHILD.format(root=str(ROOT))
     whole, stdout, _, below = watched([sys.executable, "-c", script, str(job), str(mode),
                                        str(out)], job.parent)
