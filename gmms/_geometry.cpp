@@ -40,6 +40,7 @@
 // is a plain return; the entry points are noexcept and turn std::bad_alloc into MemoryError. The
 // computation runs without the interpreter lock, on copies of the arguments it makes first.
 
+#include "frame/buffer.hpp"
 #include "frame/frame.hpp"
 
 #include <algorithm>
@@ -58,6 +59,8 @@
 
 namespace {
 
+using gmms::frame::guarded;
+using gmms::frame::import_numpy;
 using gmms::frame::Ref;
 
 constexpr double EARTH_RADIUS_KM = 6371.0;
@@ -426,19 +429,12 @@ void tile_distances(const Rupture& rupture, const SiteTile& tile, bool with_hypo
 // Buffers
 
 // A view of a caller's buffer of float64, released with the view.
-class View {
+class View : public gmms::frame::Buffer {
 public:
-    View() noexcept = default;
-    View(const View&) = delete;
-    View& operator=(const View&) = delete;
-    ~View() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
     bool acquire(PyObject* obj, const char* name, bool writable) noexcept {
         int flags = PyBUF_FORMAT | PyBUF_STRIDES;
         if (writable) flags |= PyBUF_WRITABLE;
-        if (PyObject_GetBuffer(obj, &view_, flags) < 0) {
+        if (!get(obj, flags)) {
             if (writable && is_read_only(obj)) {
                 PyErr_Clear();
                 PyErr_Format(PyExc_ValueError, "%s: the array must be writable", name);
@@ -449,29 +445,19 @@ public:
             }
             return false;
         }
-        held_ = true;
-        if (!is_float64()) {
+        if (!gmms::frame::native_8_bytes(format(), itemsize(), "d")) {
             PyErr_Format(PyExc_TypeError, "%s: expected float64 elements, got format '%s' of %zd bytes", name,
-                         view_.format ? view_.format : "B", view_.itemsize);
+                         format(), itemsize());
             return false;
         }
         return true;
     }
 
-    int ndim() const noexcept { return view_.ndim; }
-    Py_ssize_t shape(int axis) const noexcept { return view_.shape[axis]; }
-    Py_ssize_t len() const noexcept { return view_.len; }
-    char* data() const noexcept { return static_cast<char*>(view_.buf); }
-    bool c_contiguous() const noexcept { return PyBuffer_IsContiguous(&view_, 'C') != 0; }
     std::string shape_text() const {
         std::string text = "(";
         for (int k = 0; k < ndim(); ++k) text += (k ? ", " : "") + std::to_string(shape(k));
         return text + (ndim() == 1 ? ",)" : ")");
     }
-
-    // The element at an index of each axis (memcpy: the buffer may be unaligned).
-    double at(Py_ssize_t i) const noexcept { return load(i * view_.strides[0]); }
-    double at(Py_ssize_t i, Py_ssize_t j) const noexcept { return load(i * view_.strides[0] + j * view_.strides[1]); }
 
 private:
     // Whether obj gives a buffer, but a read-only one (exporters refuse a writable view with
@@ -489,25 +475,6 @@ private:
         PyErr_Restore(type, value, traceback);
         return readable;
     }
-    bool is_float64() const noexcept {
-        const char* format = view_.format ? view_.format : "B";
-        const char order = format[0];
-        if (order == '<' || order == '>' || order == '!') {
-            if ((order == '<') != (std::endian::native == std::endian::little)) return false;
-            ++format;
-        } else if (order == '@' || order == '=') {
-            ++format;
-        }
-        return view_.itemsize == 8 && format[0] == 'd' && format[1] == '\0';
-    }
-    double load(Py_ssize_t offset) const noexcept {
-        double v;
-        std::memcpy(&v, data() + offset, sizeof v);
-        return v;
-    }
-
-    Py_buffer view_{};
-    bool held_ = false;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -628,17 +595,6 @@ bool prepare(const Inputs& in, Prepared& out, Refusal& refusal) {
 // ---------------------------------------------------------------------------------------------
 // The module's functions
 
-// Runs an entry point's body, turning a failed allocation into MemoryError.
-template <class F>
-PyObject* guarded(F body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
-Ref import_numpy() noexcept { return Ref::steal(PyImport_ImportModule("numpy")); }
 
 Ref new_array(PyObject* np, PyObject* shape, const char* dtype) noexcept {
     return Ref::steal(PyObject_CallMethod(np, "empty", "Os", shape, dtype));

@@ -24,6 +24,7 @@
 // error path is a plain return; nothing throws across the C API (entry points are noexcept and
 // turn std::bad_alloc into MemoryError).
 
+#include "frame/buffer.hpp"
 #include "frame/frame.hpp"
 #include "normal_tail.hpp"
 
@@ -40,6 +41,8 @@
 
 namespace {
 
+using gmms::frame::guarded;
+using gmms::frame::import_numpy;
 using gmms::frame::Ref;
 namespace normal_tail = gmms::normal_tail;
 
@@ -386,36 +389,14 @@ enum class Elem { Float64, Int64 };
 
 const char* elem_name(Elem e) noexcept { return e == Elem::Float64 ? "float64" : "int64"; }
 
-// Whether a struct-module format describes `e` in this machine's byte order.
-bool format_matches(const char* format, Py_ssize_t itemsize, Elem e) noexcept {
-    if (!format) format = "B";
-    const char order = format[0];
-    const bool native_little = std::endian::native == std::endian::little;
-    if (order == '<' || order == '>' || order == '!') {
-        if ((order == '<') != native_little) return false;
-        ++format;
-    } else if (order == '@' || order == '=') {
-        ++format;
-    }
-    if (itemsize != 8 || format[0] == '\0' || format[1] != '\0') return false;
-    return e == Elem::Float64 ? format[0] == 'd' : (format[0] == 'q' || format[0] == 'l' || format[0] == 'n');
-}
-
-// A view of a caller's buffer, released with the view.
-class View {
+// A view of a caller's buffer of `Elem`s, released with the view.
+class View : public gmms::frame::Buffer {
 public:
-    View() noexcept = default;
-    View(const View&) = delete;
-    View& operator=(const View&) = delete;
-    ~View() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
     // Acquires `obj` as a buffer of `e`; accumulators must be C-contiguous, columns any stride.
     bool acquire(PyObject* obj, const char* name, Elem e, bool writable, bool contiguous) noexcept {
         int flags = PyBUF_FORMAT | PyBUF_STRIDES;
         if (writable) flags |= PyBUF_WRITABLE;
-        if (PyObject_GetBuffer(obj, &view_, flags) < 0) {
+        if (!get(obj, flags)) {
             if (writable && PyErr_ExceptionMatches(PyExc_BufferError)) {
                 PyErr_Clear();
                 PyErr_Format(PyExc_ValueError, "%s: the accumulator must be writable", name);
@@ -426,43 +407,17 @@ public:
             }
             return false;
         }
-        held_ = true;
-        if (!format_matches(view_.format, view_.itemsize, e)) {
+        if (!gmms::frame::native_8_bytes(format(), itemsize(), e == Elem::Float64 ? "d" : "qln")) {
             PyErr_Format(PyExc_TypeError, "%s: expected %s elements, got format '%s' of %zd bytes", name,
-                         elem_name(e), view_.format ? view_.format : "B", view_.itemsize);
+                         elem_name(e), format(), itemsize());
             return false;
         }
-        if (contiguous && !PyBuffer_IsContiguous(&view_, 'C')) {
+        if (contiguous && !c_contiguous()) {
             PyErr_Format(PyExc_ValueError, "%s: the accumulator must be C-contiguous", name);
             return false;
         }
         return true;
     }
-
-    // The elements in C order: the buffer itself, or a copy of it in `copy`.
-    const char* c_order(std::vector<char>& copy) {
-        if (PyBuffer_IsContiguous(&view_, 'C')) return data();
-        copy.resize(static_cast<size_t>(view_.len));
-        if (PyBuffer_ToContiguous(copy.data(), &view_, view_.len, 'C') < 0) return nullptr;
-        return copy.data();
-    }
-
-    int ndim() const noexcept { return view_.ndim; }
-    Py_ssize_t shape(int axis) const noexcept { return view_.shape[axis]; }
-    Py_ssize_t len() const noexcept { return view_.len; }
-    char* data() const noexcept { return static_cast<char*>(view_.buf); }
-
-    // Element i of a one-dimensional view (no bounds check; memcpy since it may be unaligned).
-    template <class T>
-    T at(Py_ssize_t i) const noexcept {
-        T v;
-        std::memcpy(&v, data() + i * view_.strides[0], sizeof v);
-        return v;
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -841,17 +796,6 @@ Status disaggregate_loop(const Pairs& p, const DisaggColumns& d, const std::vect
 // ---------------------------------------------------------------------------------------------
 // The module's functions
 
-// Runs an entry point's body, turning a failed allocation into MemoryError.
-template <class F>
-PyObject* guarded(F body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
-Ref import_numpy() noexcept { return Ref::steal(PyImport_ImportModule("numpy")); }
 
 // A new C-ordered float64 array shaped as the first `ndim` axes of `like`.
 Ref empty_doubles(const View& like, int ndim) noexcept {
