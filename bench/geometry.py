@@ -29,7 +29,6 @@ for _variable in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
 import argparse  # noqa: E402
 import math  # noqa: E402
 import sys  # noqa: E402
-import time  # noqa: E402
 from pathlib import Path  # noqa: E402
 
 import numpy as np  # noqa: E402
@@ -38,6 +37,7 @@ ROOT = Path(__file__).resolve().parent.parent
 if __name__ == "__main__":
     sys.path.insert(0, str(ROOT))
 from gmms import _geometry  # noqa: E402
+from timing import best_cpu_seconds  # noqa: E402
 
 R = _geometry.EARTH_RADIUS
 THREE = ("R_rup", "R_JB", "R_x")
@@ -180,12 +180,7 @@ def main():
     }
     print(f"{len(ruptures)} ruptures x {len(lon)} sites = {n_pairs / 1e6:.1f} M pairs, R_rup, R_JB and R_x; "
           f"best of {options.repeats} in CPU time")
-    best = dict.fromkeys(runs, math.inf)
-    for _ in range(options.repeats):
-        for label, run in runs.items():
-            start = time.process_time()
-            run()
-            best[label] = min(best[label], time.process_time() - start)
+    best = best_cpu_seconds(runs, options.repeats)
     for label, seconds in best.items():
         print(f"  {label:14s} {n_pairs / seconds / 1e6:8.1f} M pairs/s  ({seconds * 1e3:8.1f} ms)  "
               f"numpy / this: {best['numpy'] / seconds:5.1f}")

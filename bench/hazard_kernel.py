@@ -23,7 +23,6 @@ import argparse
 import ctypes
 import math
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
@@ -36,6 +35,7 @@ if __name__ == "__main__":
     # theirs: it may name another build first.)
     sys.path.insert(0, str(ROOT))
 from baseline import BEFORE_OWN_TAIL, load_kernel  # noqa: E402
+from timing import best_cpu_seconds  # noqa: E402
 
 from gmms import _hazard  # noqa: E402
 
@@ -124,12 +124,7 @@ def main():
             runs["double"] = double
         if old is not None:
             runs["old"] = lambda: ours(old)
-        best = dict.fromkeys(runs, math.inf)
-        for _ in range(options.repeats):
-            for label, run in runs.items():
-                start = time.process_time()
-                run()
-                best[label] = min(best[label], time.process_time() - start)
+        best = best_cpu_seconds(runs, options.repeats)
         reference = scipy()
         big = reference > 1e-12 * reference.max()
         worst = np.max(np.abs(ours()[big] / reference[big] - 1.0))
