@@ -35,13 +35,13 @@ def draw(result, directory, source_model=None):
             for k, p in enumerate(d.return_periods):
                 if d.rate[s, k] > 0:
                     figure = plots.disaggregation_map(
-                        result, s, k, when=f"{_in_time(result, p)} in {result.investigation_time:g} years")
+                        result, s, k, when=f"{_percent(p)} in {result.investigation_time:g} years")
                     paths.append(plots._save(figure, os.path.join(
                         directory, f"disagg-site{site}-poe{p:g}.png")))
     return paths
 
 
-def _in_time(result, p):
+def _percent(p):
     return f"{100 * p:g} %"
 
 
@@ -59,7 +59,7 @@ def hazard_map(result, name, values, source_model=None):
                                 constrained_layout=True, squeeze=False)
     for k, ax in enumerate(axes[0]):
         _panel(figure, ax, result, values[:, k], source_model)
-        ax.set_title(f"{_in_time(result, result.poes[k])} in {result.investigation_time:g} years",
+        ax.set_title(f"{_percent(result.poes[k])} in {result.investigation_time:g} years",
                      fontsize=11)
     statistic = name.replace("-", " ")
     figure.suptitle(f"{statistic} hazard map: the {result.imt} exceeded with each panel's "
@@ -97,8 +97,10 @@ def _panel(figure, ax, result, values, source_model):
         ax.legend(loc="lower left", fontsize=8, framealpha=0.9)
     if source_model is not None:
         _sources(ax, source_model)
-    ax.set_xlim(lon.min(), lon.max()) if lon.max() > lon.min() else None
-    ax.set_ylim(lat.min(), lat.max()) if lat.max() > lat.min() else None
+    if lon.max() > lon.min():
+        ax.set_xlim(lon.min(), lon.max())
+    if lat.max() > lat.min():
+        ax.set_ylim(lat.min(), lat.max())
     ax.set_aspect(1.0 / math.cos(math.radians(lat.mean())))
     ax.set_xlabel("longitude (degrees)")
     ax.set_ylabel("latitude (degrees)")
@@ -148,7 +150,7 @@ def curves(result):
                               linewidth=0)
     for p in result.poes:
         axes.axhline(p, color="0.35", linestyle="--", linewidth=1.0)
-        axes.annotate(f"{_in_time(result, p)} in {years:g} years", (0.995, p),
+        axes.annotate(f"{_percent(p)} in {years:g} years", (0.995, p),
                       xycoords=("axes fraction", "data"), ha="right", va="bottom", fontsize=9,
                       color="0.25")
     axes.set_xscale("log")
