@@ -3,6 +3,7 @@
 # from 3.9 to 3.13 that pyenv holds, with the build's warnings as errors: compile only, no link.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+source tools/checks/lib/background.sh
 
 if ! command -v pyenv >/dev/null; then
     echo "portability: SKIPPED, pyenv not found (it provides the CPython 3.9-3.13 headers)" >&2
@@ -23,18 +24,11 @@ for minor in 9 10 11 12 13; do
         echo "portability: no CPython 3.$minor headers in pyenv" >&2
         exit 1
     fi
-    pids=()
     for i in "${!sources[@]}"; do
-        g++ "${flags[@]}" -I"$include" "${sources[$i]}" >"$log/$i" 2>&1 &
-        pids+=($!)
+        started "portability: ${sources[$i]} does not compile against CPython $version:" "$log/$i" \
+            g++ "${flags[@]}" -I"$include" "${sources[$i]}"
     done
-    for i in "${!sources[@]}"; do
-        if ! wait "${pids[$i]}"; then
-            echo "portability: ${sources[$i]} does not compile against CPython $version:" >&2
-            cat "$log/$i" >&2
-            failed=1
-        fi
-    done
+    finished || failed=1
 done
 ((failed == 0)) || exit 1
 echo "portability: ${#sources[@]} sources compile against CPython 3.9 to 3.13"

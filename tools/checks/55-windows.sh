@@ -38,6 +38,7 @@ trap 'rm -rf "$work"' EXIT
 cache=${XDG_CACHE_HOME:-${HOME:-/tmp}/.cache}/gmms-win
 source_dir=$cache/python3.9
 source tools/checks/lib/debian-archive.sh
+source tools/checks/lib/background.sh
 
 fetch_source() {
     local apt=$work/apt
@@ -124,21 +125,12 @@ static_assert(SIZEOF_LONG == sizeof(long) && sizeof(long) == 4, "long is 32 bits
 CPP
 "$CXX" -std=c++20 -fsyntax-only "${target_flags[@]}" "$work/abi.cpp"
 
-pids=()
 for i in "${!sources[@]}"; do
     mapfile -t flags <"$work/flags/$i"
-    "$CXX" "${flags[@]}" "${target_flags[@]}" -Igmms -c "${sources[$i]}" -o "$work/obj/$i.o" >"$work/log/$i" 2>&1 &
-    pids+=($!)
+    started "windows: ${sources[$i]} does not compile for x86-64 Windows:" "$work/log/$i" \
+        "$CXX" "${flags[@]}" "${target_flags[@]}" -Igmms -c "${sources[$i]}" -o "$work/obj/$i.o"
 done
-failed=0
-for i in "${!sources[@]}"; do
-    if ! wait "${pids[$i]}"; then
-        echo "windows: ${sources[$i]} does not compile for x86-64 Windows:" >&2
-        cat "$work/log/$i" >&2
-        failed=1
-    fi
-done
-((failed == 0)) || exit 1
+finished || exit 1
 echo "  [${SECONDS}s] compiled ${#sources[@]} sources against $headers_from with PC/pyconfig.h" >&2
 
 # ---------------------------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 set -euo pipefail
 SECONDS=0
 cd "$(dirname "$0")/../.."
+source tools/checks/lib/background.sh
 
 PYTHON=/usr/bin/python3
 for compiler in g++ clang++-16; do
@@ -38,23 +39,15 @@ build() {
     mkdir -p "$work/$index"
     # shellcheck disable=SC2086  # $arch: no flag or one
     "$compiler" -std=c++20 -ffp-contract=off -fPIC -shared -fvisibility=hidden $level $arch \
-        -Igmms -I"$include" gmms/_hazard.cpp -o "$work/$index/_hazard$suffix" >"$work/$index.log" 2>&1
+        -Igmms -I"$include" gmms/_hazard.cpp -o "$work/$index/_hazard$suffix"
 }
 failed=0
-for start in $(seq 0 "$(nproc)" $((${#variants[@]} - 1))); do
-    pids=()
-    for index in $(seq "$start" $((start + $(nproc) - 1))); do
+for first in $(seq 0 "$(nproc)" $((${#variants[@]} - 1))); do
+    for index in $(seq "$first" $((first + $(nproc) - 1))); do
         ((index < ${#variants[@]})) || break
-        build "$index" &
-        pids+=("$!:$index")
+        started "hazard compilers: ${variants[$index]} does not build:" "$work/$index.log" build "$index"
     done
-    for entry in "${pids[@]}"; do
-        if ! wait "${entry%%:*}"; then
-            echo "hazard compilers: ${variants[${entry#*:}]} does not build:" >&2
-            cat "$work/${entry#*:}.log" >&2
-            failed=1
-        fi
-    done
+    finished || failed=1
 done
 ((failed == 0)) || exit 1
 echo "  [${SECONDS}s] built ${#variants[@]} variants" >&2
