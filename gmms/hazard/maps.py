@@ -251,24 +251,23 @@ class _Passes:
         """(branch, site, level) annual rates, as exact sums (``gmms._hazard``)."""
         source, run = self.source, self.run
         self._plan(len(source.sites))
-        acc = _hazard.zeros((len(self.branch_specs), len(source.sites), len(self.job.levels)))
+        # One accumulator per branch, so that a task's block of sites is a contiguous slice.
+        accs = [_hazard.zeros((len(source.sites), len(self.job.levels)))
+                for _ in self.branch_specs]
         job = self._job()
         model = self.branch_specs[0][1]
         with run.progress_bar("hazard", source.pair_count(), " rupture-site") as bar:
             for partial in run.results(functools.partial(reduce.branch_curves, job),
                                        tasks(source.pieces(run.executor), model, run.siblings)):
-                # A block of sites is contiguous in memory only when there is one branch:
-                # its sums are merged in a copy that then goes back in place.
                 stop = partial.site_start + partial.acc.shape[1]
-                block = np.ascontiguousarray(acc[:, partial.site_start:stop])
-                _hazard.merge(block, partial.acc)
-                acc[:, partial.site_start:stop] = block
+                for total, part in zip(accs, partial.acc):
+                    _hazard.merge(total[partial.site_start:stop], part)
                 self.pairs += partial.pairs
                 for bounds, (low, high) in zip(self.ranges, (partial.magnitudes,
                                                              partial.distances)):
                     bounds[0], bounds[1] = min(bounds[0], low), max(bounds[1], high)
                 bar.update(partial.rows)
-        return acc
+        return np.stack(accs)
 
     def disaggregation(self, result):
         """The disaggregation of the mean rate at the chosen sites, at the mean map's levels
